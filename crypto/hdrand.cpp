@@ -1,0 +1,82 @@
+// The hdrand generator: a SHA-1 pool seeded from the clock.
+#include <string.h>
+
+#include "hdrand.h"
+#include "platform.h"
+
+namespace {
+
+constexpr uint32_t HDRAND_WORD_SIZE = 4;
+constexpr uint32_t HDRAND_SEED_SIZE = 8 + 16;  // counter, then SYSTEMTIME
+constexpr uint32_t HDRAND_REHASH_FROM = 2;     // pool bytes 2 to 17 are re-hashed
+constexpr uint32_t HDRAND_REHASH_BYTES = 16;
+
+// Process-wide, all zero at start.
+uint32_t hdrand_offset;
+uint8_t hdrand_pool[HDRAND_POOL_SIZE];
+sha1_context hdrand_sha;
+
+inline void store_le16(uint8_t *p, uint16_t v) {
+    p[0] = (uint8_t)v;
+    p[1] = (uint8_t)(v >> 8);
+}
+
+inline void store_le32(uint8_t *p, uint32_t v) {
+    for (int i = 0; i < 4; i++) p[i] = (uint8_t)(v >> (8 * i));
+}
+
+inline uint32_t load_le32(const uint8_t *p) {
+    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+}
+
+void pool_from_hash(const uint8_t *data, uint32_t length) {
+    sha1_init(&hdrand_sha);
+    sha1_update(&hdrand_sha, data, length);
+    sha1_final(&hdrand_sha);
+    sha1_result(&hdrand_sha, hdrand_pool);
+}
+
+}  // namespace
+
+bool hdrand_init() {
+    SYSTEMTIME now;
+    GetSystemTime(&now);
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+
+    uint8_t seed[HDRAND_SEED_SIZE];
+    uint64_t count = (uint64_t)counter.QuadPart;
+    for (int i = 0; i < 8; i++) seed[i] = (uint8_t)(count >> (8 * i));
+    const uint16_t fields[8] = {now.wYear, now.wMonth,  now.wDayOfWeek, now.wDay,
+                                now.wHour, now.wMinute, now.wSecond,    now.wMilliseconds};
+    for (int i = 0; i < 8; i++) store_le16(seed + 8 + 2 * i, fields[i]);
+
+    pool_from_hash(seed, HDRAND_SEED_SIZE);
+    hdrand_offset = 0;
+    return true;
+}
+
+int32_t hdrand_test() { return 1; }
+
+uint32_t hdrand_next() {
+    if (hdrand_offset + HDRAND_WORD_SIZE >= HDRAND_POOL_SIZE) hdrand_offset = 0;
+    uint32_t r = load_le32(hdrand_pool + hdrand_offset);
+
+    uint8_t input[HDRAND_REHASH_BYTES + HDRAND_WORD_SIZE];
+    memcpy(input, hdrand_pool + HDRAND_REHASH_FROM, HDRAND_REHASH_BYTES);
+    store_le32(input + HDRAND_REHASH_BYTES, hdrand_offset);
+    pool_from_hash(input, sizeof input);
+
+    hdrand_offset = (hdrand_offset + HDRAND_WORD_SIZE) % HDRAND_POOL_SIZE;
+    return r;
+}
+
+uint32_t hdrand_state_offset() { return hdrand_offset; }
+
+void hdrand_state_pool(uint8_t out[HDRAND_POOL_SIZE]) { memcpy(out, hdrand_pool, HDRAND_POOL_SIZE); }
+
+void hdrand_state_clear() {
+    hdrand_offset = 0;
+    memset(hdrand_pool, 0, sizeof hdrand_pool);
+    memset(&hdrand_sha, 0, sizeof hdrand_sha);
+}
