@@ -1,0 +1,48 @@
+// The application record, the command line, the model name's form and
+// the outcomes' messages.
+#include "application.h"
+
+#include "strings.h"
+
+namespace {
+const OUTCOME_MESSAGE kOutcomeMessages[] = {
+    {OUTCOME_NOT_RECALLED, IDS_NOT_RECALLED, MB_OK},
+    {OUTCOME_NO_BATTERY, IDS_NO_BATTERY, MB_OK},
+    {OUTCOME_UNSUPPORTED, IDS_NOT_COVERED, MB_OK},
+    {OUTCOME_DRIVER_ERROR, IDS_DRIVER_ERROR, MB_ICONHAND},
+    {OUTCOME_QUERY_ERROR, IDS_NOT_COVERED, MB_OK},
+    {OUTCOME_RECALLED, IDS_RECALLED, MB_OK},
+};
+}  // namespace
+
+const OUTCOME_MESSAGE *FindOutcomeMessage(int outcome) {
+    for (const OUTCOME_MESSAGE &m : kOutcomeMessages)
+        if (m.outcome == outcome) return &m;
+    return nullptr;
+}
+
+CApplication::CApplication() : _hInstance(nullptr), _bSilent(FALSE) { memset(_szTitle, 0, sizeof _szTitle); }
+
+int CApplication::ShowMessage(UINT uID, UINT uType) {
+    if (_bSilent) return 0;
+    WCHAR text[APP_TEXT_CHARS];
+    memset(text, 0, sizeof text);
+    LoadStringW(_hInstance, uID, text, APP_TEXT_CHARS);
+    return MessageBoxW(nullptr, text, _szTitle, uType);
+}
+
+BOOL IsSilentCommandLine(const WCHAR *commandLine) {
+    return commandLine && commandLine[0] == L'/' && _wcsicmp(commandLine + 1, L"Silent") == 0;
+}
+
+void NormalizeModelName(BYTE *raw, DWORD rawSize, BYTE *scratch, DWORD scratchSize) {
+    if (raw[2] == '-') return;
+    // XY1234 becomes XY-1234; a text shorter than two characters keeps its
+    // terminator before the dash.
+    scratch[0] = raw[0];
+    scratch[1] = raw[1];
+    scratch[2] = '-';
+    strncpy_s((char *)scratch + 3, scratchSize - 3, (const char *)raw + 2, _TRUNCATE);
+    strncpy_s((char *)raw, rawSize, (const char *)scratch, _TRUNCATE);
+}
+

@@ -1,0 +1,43 @@
+// The application record, the outcomes and their messages.
+#pragma once
+
+#include "platform.h"
+
+constexpr DWORD APP_TEXT_CHARS = 260;  // every text buffer of the entry
+
+// Each run ends in exactly one outcome; its value is the exit code.
+enum OUTCOME : int {
+    OUTCOME_NOT_RECALLED = 0,
+    OUTCOME_NO_BATTERY = 1,
+    OUTCOME_UNSUPPORTED = 2,
+    OUTCOME_ALREADY_RUNNING = 3,
+    OUTCOME_DRIVER_ERROR = 4,
+    OUTCOME_QUERY_ERROR = 5,
+    OUTCOME_RECALLED = -1,
+};
+
+struct OUTCOME_MESSAGE {
+    int outcome;
+    UINT messageId;
+    UINT type;
+};
+
+// The message and box type of an outcome (not of OUTCOME_ALREADY_RUNNING,
+// whose two paths the entry handles itself).
+const OUTCOME_MESSAGE *FindOutcomeMessage(int outcome);
+
+class CApplication {
+public:
+    CApplication();
+    int ShowMessage(UINT uID, UINT uType);
+
+    HINSTANCE _hInstance;
+    WCHAR _szTitle[APP_TEXT_CHARS];
+    BOOL _bSilent;
+};
+
+// True when the command-line text asks for silent operation.
+BOOL IsSilentCommandLine(const WCHAR *commandLine);
+// The model name as the tables hold it: a '-' after the first two
+// characters when the driver's text has none there.
+void NormalizeModelName(BYTE *raw, DWORD rawSize, BYTE *scratch, DWORD scratchSize);

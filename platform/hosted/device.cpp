@@ -1,0 +1,316 @@
+// CreateFileW and DeviceIoControl on the simulated devices.
+//
+// Requests are METHOD_BUFFERED and synchronous, as the I/O manager runs
+// them: the driver sees a copy of the input and fills at most the output
+// size; on success or a warning status (ERROR_MORE_DATA) the bytes it
+// wrote and their count reach the caller; on an error status the caller's
+// buffer and count are left alone.
+//
+// The misc device is served by the built-in simulated driver, or by an
+// external driver command speaking the framing described in sim/README.md.
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <map>
+#include <vector>
+
+#include "devices.h"
+#include "machine.h"
+#include "misc_device.h"
+#include "objects.h"
+
+namespace hosted {
+
+namespace {
+
+constexpr DWORD kExternalExitWaitMs = 2000;
+constexpr uint32_t kFrameHeader = 8;
+constexpr uint32_t kMaxFrame = 1u << 20;
+
+struct ExternalDriver {
+    pid_t pid = -1;
+    int to_driver = -1;
+    int from_driver = -1;
+    bool broken = false;
+};
+
+std::map<int, ExternalDriver> &Externals() {
+    static std::map<int, ExternalDriver> *m = new std::map<int, ExternalDriver>();
+    return *m;
+}
+int g_nextExternal = 1;
+bool g_miscOpen = false;
+bool g_batteryOpen[64] = {};
+
+void Put32(uint8_t *p, uint32_t v) {
+    p[0] = (uint8_t)v;
+    p[1] = (uint8_t)(v >> 8);
+    p[2] = (uint8_t)(v >> 16);
+    p[3] = (uint8_t)(v >> 24);
+}
+uint32_t Get32(const uint8_t *p) {
+    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+}
+
+bool WriteAll(int fd, const uint8_t *p, size_t n) {
+    while (n) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        p += w;
+        n -= (size_t)w;
+    }
+    return true;
+}
+bool ReadAll(int fd, uint8_t *p, size_t n) {
+    while (n) {
+        ssize_t r = read(fd, p, n);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        p += r;
+        n -= (size_t)r;
+    }
+    return true;
+}
+
+int StartExternal(const std::string &command) {
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0) return -1;
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        close(in[0]);
+        close(in[1]);
+        return -1;
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        execl("/bin/sh", "sh", "-c", command.c_str(), (char *)nullptr);
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    if (pid < 0) {
+        close(in[1]);
+        close(out[0]);
+        return -1;
+    }
+    ExternalDriver d;
+    d.pid = pid;
+    d.to_driver = in[1];
+    d.from_driver = out[0];
+    int slot = g_nextExternal++;
+    Externals()[slot] = d;
+    return slot;
+}
+
+void StopExternal(int slot) {
+    auto it = Externals().find(slot);
+    if (it == Externals().end()) return;
+    ExternalDriver &d = it->second;
+    close(d.to_driver);
+    // Give the driver two seconds to leave, then end it.
+    for (DWORD waited = 0;; waited += 10) {
+        int status;
+        if (waitpid(d.pid, &status, WNOHANG) != 0) break;
+        if (waited >= kExternalExitWaitMs) {
+            kill(d.pid, SIGKILL);
+            waitpid(d.pid, &status, 0);
+            break;
+        }
+        struct timespec ts = {0, 10 * 1000000L};
+        nanosleep(&ts, nullptr);
+    }
+    close(d.from_driver);
+    Externals().erase(it);
+}
+
+// One exchange with an external driver.
+sim::MiscDeviceReply ExternalControl(int slot, uint32_t code, const uint8_t *in, uint32_t in_size,
+                                     uint8_t *out, uint32_t out_capacity) {
+    ExternalDriver &d = Externals()[slot];
+    if (!d.broken) {
+        std::vector<uint8_t> frame(12 + in_size);
+        Put32(&frame[0], kFrameHeader + in_size);
+        Put32(&frame[4], code);
+        Put32(&frame[8], out_capacity);
+        if (in_size) memcpy(&frame[12], in, in_size);
+        uint8_t head[12];
+        struct sigaction ignore = {}, old = {};
+        ignore.sa_handler = SIG_IGN;
+        sigaction(SIGPIPE, &ignore, &old);
+        bool ok = WriteAll(d.to_driver, frame.data(), frame.size()) &&
+                  ReadAll(d.from_driver, head, sizeof head);
+        sigaction(SIGPIPE, &old, nullptr);
+        if (ok) {
+            uint32_t size = Get32(head);
+            if (size >= kFrameHeader && size - kFrameHeader <= kMaxFrame) {
+                std::vector<uint8_t> body(size - kFrameHeader);
+                if (body.empty() || ReadAll(d.from_driver, body.data(), body.size())) {
+                    uint32_t n = (uint32_t)body.size() < out_capacity ? (uint32_t)body.size()
+                                                                      : out_capacity;
+                    if (n) memcpy(out, body.data(), n);
+                    return sim::MiscDeviceReply{Get32(head + 4) != 0, Get32(head + 8), n};
+                }
+            }
+        }
+        d.broken = true;
+    }
+    return sim::MiscDeviceReply{false, ERROR_GEN_FAILURE, 0};
+}
+
+// The battery class driver's answers.
+sim::MiscDeviceReply BatteryControl(int index, uint32_t code, const uint8_t *in, uint32_t in_size,
+                                    uint8_t *out, uint32_t out_capacity) {
+    const sim::Machine &m = CurrentMachine();
+    if (index < 0 || (size_t)index >= m.batteries.size())
+        return sim::MiscDeviceReply{false, ERROR_FILE_NOT_FOUND, 0};
+    const sim::BatteryDeviceSpec &b = m.batteries[(size_t)index];
+    if (code == IOCTL_BATTERY_QUERY_TAG) {
+        if (b.fail_tag.active) return sim::MiscDeviceReply{false, b.fail_tag.last_error, 0};
+        if (in_size < 4 || out_capacity < 4)
+            return sim::MiscDeviceReply{false, ERROR_INVALID_PARAMETER, 0};
+        Put32(out, b.tag);
+        return sim::MiscDeviceReply{true, 0, 4};
+    }
+    if (code == IOCTL_BATTERY_QUERY_INFORMATION) {
+        if (b.fail_information.active)
+            return sim::MiscDeviceReply{false, b.fail_information.last_error, 0};
+        constexpr uint32_t kQuerySize = 12, kInformationSize = 36;
+        if (in_size < kQuerySize) return sim::MiscDeviceReply{false, ERROR_INVALID_PARAMETER, 0};
+        if (Get32(in) != b.tag || b.tag == 0)
+            return sim::MiscDeviceReply{false, ERROR_FILE_NOT_FOUND, 0};
+        if (Get32(in + 4) != BatteryInformation)
+            return sim::MiscDeviceReply{false, ERROR_INVALID_FUNCTION, 0};
+        if (out_capacity < kInformationSize)
+            return sim::MiscDeviceReply{false, ERROR_INSUFFICIENT_BUFFER, 0};
+        memset(out, 0, kInformationSize);
+        Put32(out + 0, BATTERY_SYSTEM_BATTERY | (b.relative ? BATTERY_CAPACITY_RELATIVE : 0));
+        out[4] = 1;  // rechargeable
+        memcpy(out + 8, "LION", 4);
+        Put32(out + 12, b.design_capacity);
+        Put32(out + 16, b.design_capacity / 10 * 9);
+        Put32(out + 20, b.design_capacity / 10);
+        Put32(out + 24, b.design_capacity / 20);
+        Put32(out + 28, 0);
+        Put32(out + 32, 17);
+        return sim::MiscDeviceReply{true, 0, kInformationSize};
+    }
+    return sim::MiscDeviceReply{false, ERROR_INVALID_FUNCTION, 0};
+}
+
+}  // namespace
+
+void CloseDeviceObject(Object &object) {
+    if (object.kind == ObjectKind::MiscDevice) {
+        g_miscOpen = false;
+        if (object.external >= 0) StopExternal(object.external);
+    } else if (object.kind == ObjectKind::BatteryDevice && object.battery >= 0 && object.battery < 64) {
+        g_batteryOpen[object.battery] = false;
+    }
+}
+
+}  // namespace hosted
+
+using hosted::Object;
+using hosted::ObjectKind;
+
+extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                                     LPSECURITY_ATTRIBUTES lpSecurityAttributes,
+                                     DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                                     HANDLE hTemplateFile) {
+    (void)lpSecurityAttributes;
+    (void)dwFlagsAndAttributes;
+    (void)hTemplateFile;
+    const sim::Machine &m = hosted::CurrentMachine();
+    auto fail = [&](DWORD error) {
+        SetLastError(error);
+        hosted::Trace("\"event\":\"create_file\",\"path\":" + hosted::JsonWide(lpFileName) +
+                      ",\"access\":" + std::to_string(dwDesiredAccess) + ",\"share\":" +
+                      std::to_string(dwShareMode) + ",\"handle\":null,\"last_error\":" +
+                      std::to_string(error));
+        return INVALID_HANDLE_VALUE;
+    };
+    if (!lpFileName) return fail(ERROR_INVALID_PARAMETER);
+    if (dwCreationDisposition != OPEN_EXISTING) return fail(ERROR_ACCESS_DENIED);
+    std::wstring path = lpFileName;
+    Object o;
+    o.name = hosted::Utf8(lpFileName);
+    if (m.misc.present && path == hosted::MiscDevicePath()) {
+        if (m.misc.in_use_elsewhere || hosted::g_miscOpen) return fail(ERROR_SHARING_VIOLATION);
+        o.kind = ObjectKind::MiscDevice;
+        if (!m.misc.external.empty()) {
+            o.external = hosted::StartExternal(m.misc.external);
+            if (o.external < 0) return fail(ERROR_GEN_FAILURE);
+        }
+        // Exclusive opens only: share mode 0 is what the program asks for.
+        if (dwShareMode == 0) hosted::g_miscOpen = true;
+    } else {
+        int index = -1;
+        for (size_t i = 0; i < m.batteries.size(); i++)
+            if (path == hosted::BatteryDevicePath((int)i)) index = (int)i;
+        if (index < 0 || !m.batteries[(size_t)index].present) return fail(ERROR_FILE_NOT_FOUND);
+        const sim::BatteryDeviceSpec &b = m.batteries[(size_t)index];
+        if (b.fail_open.active) return fail(b.fail_open.last_error);
+        if (index < 64 && hosted::g_batteryOpen[index]) return fail(ERROR_SHARING_VIOLATION);
+        o.kind = ObjectKind::BatteryDevice;
+        o.battery = index;
+        if (dwShareMode == 0 && index < 64) hosted::g_batteryOpen[index] = true;
+    }
+    HANDLE h = hosted::AddObject(o);
+    SetLastError(ERROR_SUCCESS);
+    hosted::Trace("\"event\":\"create_file\",\"path\":" + hosted::JsonWide(lpFileName) +
+                  ",\"access\":" + std::to_string(dwDesiredAccess) + ",\"share\":" +
+                  std::to_string(dwShareMode) + ",\"handle\":" + std::to_string((uintptr_t)h));
+    return h;
+}
+
+extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
+                                       DWORD nInBufferSize, LPVOID lpOutBuffer,
+                                       DWORD nOutBufferSize, LPDWORD lpBytesReturned,
+                                       LPOVERLAPPED lpOverlapped) {
+    Object *o = hosted::FindAnyObject(hDevice);
+    std::string device;
+    sim::MiscDeviceReply reply{false, ERROR_INVALID_HANDLE, 0};
+    std::vector<uint8_t> in(nInBufferSize), out(nOutBufferSize);
+    if (lpInBuffer && nInBufferSize) memcpy(in.data(), lpInBuffer, nInBufferSize);
+    if (!o || (o->kind != ObjectKind::MiscDevice && o->kind != ObjectKind::BatteryDevice)) {
+        device = "invalid";
+    } else if (lpOverlapped || !lpBytesReturned || (!lpInBuffer && nInBufferSize) ||
+               (!lpOutBuffer && nOutBufferSize)) {
+        device = o->kind == ObjectKind::MiscDevice ? "misc" : "battery" + std::to_string(o->battery);
+        reply = sim::MiscDeviceReply{false, ERROR_INVALID_PARAMETER, 0};
+    } else if (o->kind == ObjectKind::MiscDevice) {
+        device = o->external >= 0 ? "misc(external)" : "misc";
+        reply = o->external >= 0
+                    ? hosted::ExternalControl(o->external, dwIoControlCode, in.data(),
+                                              nInBufferSize, out.data(), nOutBufferSize)
+                    : hosted::MiscDevice().Control(dwIoControlCode, in.data(), nInBufferSize,
+                                                   out.data(), nOutBufferSize);
+    } else {
+        device = "battery" + std::to_string(o->battery);
+        reply = hosted::BatteryControl(o->battery, dwIoControlCode, in.data(), nInBufferSize,
+                                       out.data(), nOutBufferSize);
+    }
+    if (reply.bytes > nOutBufferSize) reply.bytes = nOutBufferSize;
+    // Data and count arrive on success and on the buffer-overflow warning.
+    const bool deliver = reply.result || reply.last_error == ERROR_MORE_DATA;
+    if (deliver) {
+        if (reply.bytes) memcpy(lpOutBuffer, out.data(), reply.bytes);
+        *lpBytesReturned = reply.bytes;
+    }
+    if (!reply.result) SetLastError(reply.last_error);
+    hosted::Trace("\"event\":\"device_io\",\"device\":\"" + device + "\",\"code\":" +
+                  std::to_string(dwIoControlCode) + ",\"in\":\"" +
+                  hosted::Hex(in.data(), nInBufferSize) + "\",\"out\":\"" +
+                  hosted::Hex(out.data(), deliver ? reply.bytes : 0) + "\",\"bytes\":" +
+                  std::to_string(deliver ? reply.bytes : 0) +
+                  ",\"result\":" + (reply.result ? "true" : "false") +
+                  ",\"last_error\":" + std::to_string(reply.result ? 0 : reply.last_error));
+    return reply.result ? TRUE : FALSE;
+}

@@ -1,0 +1,68 @@
+// Hooks of the hosted platform layer for its own start-up code and for
+// tests. Product code never includes this header.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "win32.h"
+
+namespace hosted {
+
+// The clock that GetSystemTime and QueryPerformanceCounter report. Without
+// a fixed value (the default) they read the real clock.
+void SetFixedClock(const SYSTEMTIME &time, int64_t counter);
+void SetClockParts(bool fixed_time, const SYSTEMTIME &time, bool fixed_counter, int64_t counter);
+void ClearFixedClock();
+
+// Heap: make the n-th HeapAlloc from now on fail (0: none), and count the
+// blocks that are still allocated.
+void SetFailingAllocation(uint64_t n);
+uint64_t AllocationCount();
+size_t LiveHeapBlocks();
+
+// Trace: one JSON object per line. Open writes to the named file; the
+// in-memory copy is kept for tests that run in-process.
+void TraceOpen(const char *path);
+void TraceCaptureInMemory(bool on);
+std::vector<std::string> TakeTraceLines();
+// Writes one trace line: the JSON object's body without braces, e.g.
+// "\"event\":\"sleep\",\"ms\":100". Does nothing when tracing is off.
+void Trace(const std::string &body);
+bool TraceEnabled();
+
+// Helpers for writing trace lines.
+std::string JsonString(const std::string &utf8);
+std::string JsonWide(const wchar_t *text);
+std::string Hex(const void *data, size_t size);
+std::string Utf8(const wchar_t *text);
+
+}  // namespace hosted
+
+namespace sim {
+struct Machine;
+class CSimMiscDevice;
+}  // namespace sim
+
+namespace hosted {
+
+// Exit status of a run whose machine description cannot be used.
+constexpr int kMachineErrorExit = 100;
+
+// The simulated notebook of this process: loaded on first use from the
+// file named by CELLVARO_MACHINE, or the embedded default. A file that
+// cannot be used ends the process with one line on standard error and
+// kMachineErrorExit.
+const sim::Machine &CurrentMachine();
+// Replaces the machine (tests): resets the devices, the clock and the
+// heap's failing allocation. Returns false with error set on a bad text.
+bool UseMachineText(const std::string &json, std::string *error);
+// The simulated misc driver's state for this process.
+sim::CSimMiscDevice &MiscDevice();
+
+// The module handle of the program (for LoadStringW).
+HINSTANCE ModuleHandle();
+
+}  // namespace hosted

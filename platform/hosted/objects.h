@@ -1,0 +1,39 @@
+// The hosted kernel's handle table: every HANDLE, HKEY and HDEVINFO the
+// layer hands out is a slot here, so that a stale or foreign handle is
+// refused as Windows refuses it.
+#pragma once
+
+#include <string>
+
+#include "hosted.h"
+
+namespace hosted {
+
+enum class ObjectKind { Mutex, MiscDevice, BatteryDevice, DeviceInfoSet, RegistryKey };
+
+struct Object {
+    ObjectKind kind;
+    std::string name;      // mutex name, device path
+    int fd = -1;           // the lock file that keeps a named mutex alive
+    int battery = -1;      // battery class interface index
+    GUID interface_class;  // device information set: its class
+    DWORD flags = 0;       // device information set: DIGCF_* flags
+    int external = -1;     // misc device served by an external driver: its slot
+};
+
+void *AddObject(const Object &object);
+// The object behind a handle of the given kind, or null.
+Object *FindObject(void *handle, ObjectKind kind);
+Object *FindAnyObject(void *handle);
+void RemoveObject(void *handle);
+const char *KindName(ObjectKind kind);
+
+// The folder of shared simulator state (named objects, open windows):
+// CELLVARO_SIM_DIR, or /tmp/cellvaro-sim-<uid>.
+std::string StateDirectory();
+std::string SessionDirectory(uint32_t session);
+
+// Closing a device handle (device.cpp) and a mutex (kernel.cpp).
+void CloseDeviceObject(Object &object);
+
+}  // namespace hosted

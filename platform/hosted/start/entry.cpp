@@ -1,0 +1,78 @@
+// The hosted process entry. It hands wWinMain the command-line text as the
+// Windows start-up code does: the command line without the program name
+// and without the blanks and control characters (up to U+0020) after it;
+// the rest stays verbatim. The whole command line is CELLVARO_COMMAND_LINE
+// when that is set (so that tests can give any text, trailing blanks
+// included); otherwise it is rebuilt from the arguments with Windows
+// quoting. The exit status is wWinMain's result (-1 shows as 255).
+#include <stdlib.h>
+
+#include <string>
+
+#include "hosted.h"
+#include "machine.h"
+
+namespace {
+
+std::wstring Widen(const char *s) {
+    std::wstring out;
+    // The arguments are UTF-8.
+    for (size_t i = 0; s[i];) {
+        unsigned char c = (unsigned char)s[i];
+        uint32_t cp;
+        int n = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : 4;
+        cp = n == 1 ? c : n == 2 ? c & 0x1F : n == 3 ? c & 0x0F : c & 0x07;
+        int k = 1;
+        for (; k < n && s[i + k]; k++) cp = cp << 6 | ((unsigned char)s[i + k] & 0x3F);
+        out.push_back((wchar_t)cp);
+        i += k;
+    }
+    return out;
+}
+
+std::wstring Quote(const std::wstring &arg) {
+    if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
+    std::wstring out = L"\"";
+    size_t slashes = 0;
+    for (wchar_t c : arg) {
+        if (c == L'\\') {
+            slashes++;
+            continue;
+        }
+        if (c == L'"') out.append(slashes * 2 + 1, L'\\');
+        else out.append(slashes, L'\\');
+        slashes = 0;
+        out.push_back(c);
+    }
+    out.append(slashes * 2, L'\\');
+    return out + L"\"";
+}
+
+// Skips the program name the way the C runtime's start-up code does.
+const wchar_t *SkipProgramName(const wchar_t *p) {
+    bool quoted = false;
+    while (*p > L' ' || (*p && quoted)) {
+        if (*p == L'"') quoted = !quoted;
+        p++;
+    }
+    while (*p && *p <= L' ') p++;
+    return p;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    hosted::CurrentMachine();  // a broken machine file ends the run here
+
+    std::wstring line;
+    const char *given = getenv("CELLVARO_COMMAND_LINE");
+    if (given) {
+        line = Widen(given);
+    } else {
+        line = Quote(Widen(argc > 0 ? argv[0] : "cellvaro"));
+        for (int i = 1; i < argc; i++) line += L" " + Quote(Widen(argv[i]));
+    }
+    std::wstring args = SkipProgramName(line.c_str());
+    int rc = wWinMain(hosted::ModuleHandle(), nullptr, &args[0], 1);
+    exit(rc);
+}

@@ -1,0 +1,475 @@
+#include "machine.h"
+
+#include <string.h>
+
+#include <initializer_list>
+#include <nlohmann/json.hpp>
+
+namespace sim {
+
+namespace {
+
+using json = nlohmann::json;
+
+// A parse error carries the path of the field it is about.
+struct Parser {
+    std::string error;
+
+    bool Fail(const std::string &path, const std::string &what) {
+        if (error.empty()) error = "field " + path + ": " + what;
+        return false;
+    }
+
+    bool Keys(const json &j, const std::string &path, std::initializer_list<const char *> keys) {
+        if (!j.is_object()) return Fail(path, "must be an object");
+        for (auto it = j.begin(); it != j.end(); ++it) {
+            bool known = false;
+            for (const char *k : keys)
+                if (it.key() == k) known = true;
+            if (!known) return Fail(path + "." + it.key(), "unknown field");
+        }
+        return true;
+    }
+
+    bool Unsigned(const json &j, const std::string &path, uint64_t max, uint64_t *out) {
+        if (!j.is_number_integer() || (j.is_number_integer() && j.get<int64_t>() < 0 &&
+                                       !j.is_number_unsigned()))
+            return Fail(path, "must be a non-negative integer");
+        uint64_t v = j.get<uint64_t>();
+        if (v > max) return Fail(path, "must be at most " + std::to_string(max));
+        *out = v;
+        return true;
+    }
+
+    template <typename T>
+    bool Uint(const json &j, const std::string &path, T *out) {
+        uint64_t v;
+        if (!Unsigned(j, path, (uint64_t)(T)~(T)0, &v)) return false;
+        *out = (T)v;
+        return true;
+    }
+
+    bool Bool(const json &j, const std::string &path, bool *out) {
+        if (!j.is_boolean()) return Fail(path, "must be true or false");
+        *out = j.get<bool>();
+        return true;
+    }
+
+    bool Hex(const json &j, const std::string &path, size_t max, std::vector<uint8_t> *out) {
+        if (!j.is_string()) return Fail(path, "must be a string of hexadecimal digits");
+        std::string s;
+        for (char c : j.get<std::string>())
+            if (c != ' ') s += c;
+        if (s.size() % 2) return Fail(path, "must have an even number of hexadecimal digits");
+        out->clear();
+        for (size_t i = 0; i < s.size(); i += 2) {
+            int v = 0;
+            for (int k = 0; k < 2; k++) {
+                char c = s[i + k];
+                int d = c >= '0' && c <= '9'   ? c - '0'
+                        : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                        : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                               : -1;
+                if (d < 0) return Fail(path, "is not hexadecimal");
+                v = v * 16 + d;
+            }
+            out->push_back((uint8_t)v);
+        }
+        if (out->size() > max) return Fail(path, "is longer than " + std::to_string(max) + " bytes");
+        return true;
+    }
+
+    bool Fault(const json &j, const std::string &path, FaultSwitch *out) {
+        if (j.is_null()) {
+            *out = FaultSwitch{false, 0};
+            return true;
+        }
+        if (!Keys(j, path, {"last_error"})) return false;
+        if (!j.contains("last_error")) return Fail(path + ".last_error", "is required");
+        out->active = true;
+        return Uint(j["last_error"], path + ".last_error", &out->last_error);
+    }
+
+    bool Status(const json &j, const std::string &path, StatusScript *out) {
+        memset(out, 0, sizeof *out);
+        if (j.is_number_integer()) {
+            out->count = 1;
+            return Uint(j, path, &out->steps[0]);
+        }
+        if (!j.is_array() || j.empty() || j.size() > kMaxStatusSteps)
+            return Fail(path, "must be a status byte or a list of 1 to " +
+                                  std::to_string(kMaxStatusSteps) + " status bytes");
+        for (size_t i = 0; i < j.size(); i++)
+            if (!Uint(j[i], path + "[" + std::to_string(i) + "]", &out->steps[i])) return false;
+        out->count = (uint32_t)j.size();
+        return true;
+    }
+
+    bool Date(const json &j, const std::string &path, uint16_t *out) {
+        if (j.is_number_integer()) return Uint(j, path, out);
+        if (!j.is_string()) return Fail(path, "must be \"YYYY-MM-DD\" or a packed 16-bit value");
+        std::string s = j.get<std::string>();
+        unsigned y, m, d;
+        char tail;
+        if (s.size() != 10 || sscanf(s.c_str(), "%4u-%2u-%2u%c", &y, &m, &d, &tail) != 3)
+            return Fail(path, "must be \"YYYY-MM-DD\"");
+        if (y < 1980 || y > 2107 || m < 1 || m > 12 || d < 1 || d > 31)
+            return Fail(path, "is not a date from 1980-01-01 to 2107-12-31");
+        *out = (uint16_t)((y - 1980) << 9 | m << 5 | d);
+        return true;
+    }
+
+    bool Time(const json &j, const std::string &path, ClockSpec *c) {
+        if (!j.is_string()) return Fail(path, "must be an ISO 8601 UTC time");
+        std::string s = j.get<std::string>();
+        unsigned y, mo, d, h, mi, se, ms;
+        char tail;
+        if (sscanf(s.c_str(), "%4u-%2u-%2uT%2u:%2u:%2u.%3uZ%c", &y, &mo, &d, &h, &mi, &se, &ms,
+                   &tail) != 7 ||
+            s.size() != 24)
+            return Fail(path, "must be \"YYYY-MM-DDThh:mm:ss.sssZ\"");
+        if (y < 1601 || y > 30827 || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 ||
+            se > 59)
+            return Fail(path, "is not a valid time");
+        c->fixed_time = true;
+        c->year = (uint16_t)y;
+        c->month = (uint16_t)mo;
+        c->day = (uint16_t)d;
+        c->hour = (uint16_t)h;
+        c->minute = (uint16_t)mi;
+        c->second = (uint16_t)se;
+        c->milliseconds = (uint16_t)ms;
+        // Day of the week by Sakamoto's method (0 is Sunday).
+        static const int t[] = {0, 3, 2, 5, 0, 3, 5, 1, 4, 6, 2, 4};
+        int yy = (int)y - (mo < 3);
+        c->day_of_week = (uint16_t)((yy + yy / 4 - yy / 100 + yy / 400 + t[mo - 1] + (int)d) % 7);
+        return true;
+    }
+
+    bool Wide(const std::string &utf8, std::wstring *out) {
+        out->clear();
+        for (size_t i = 0; i < utf8.size();) {
+            unsigned char c = (unsigned char)utf8[i];
+            uint32_t cp;
+            int n;
+            if (c < 0x80) cp = c, n = 1;
+            else if ((c & 0xE0) == 0xC0) cp = c & 0x1F, n = 2;
+            else if ((c & 0xF0) == 0xE0) cp = c & 0x0F, n = 3;
+            else cp = c & 0x07, n = 4;
+            if (i + n > utf8.size()) return false;
+            for (int k = 1; k < n; k++) cp = cp << 6 | ((unsigned char)utf8[i + k] & 0x3F);
+            out->push_back((wchar_t)cp);
+            i += n;
+        }
+        return true;
+    }
+
+    bool Pack(const json &j, const std::string &path, PackSpec *p) {
+        if (!Keys(j, path, {"part_number", "date", "date_status", "part_number_status"}))
+            return false;
+        memset(p, 0, sizeof *p);
+        if (!j.contains("part_number")) return Fail(path + ".part_number", "is required");
+        const json &pn = j["part_number"];
+        if (pn.is_string()) {
+            std::string s = pn.get<std::string>();
+            if (s.size() > kPartNumberSize)
+                return Fail(path + ".part_number", "is longer than 12 bytes");
+            memcpy(p->part_number, s.data(), s.size());
+        } else if (pn.is_object()) {
+            if (!Keys(pn, path + ".part_number", {"hex"})) return false;
+            std::vector<uint8_t> raw;
+            if (!pn.contains("hex")) return Fail(path + ".part_number.hex", "is required");
+            if (!Hex(pn["hex"], path + ".part_number.hex", kPartNumberSize, &raw)) return false;
+            if (!raw.empty()) memcpy(p->part_number, raw.data(), raw.size());
+        } else {
+            return Fail(path + ".part_number", "must be a text or {\"hex\": ...}");
+        }
+        if (!j.contains("date")) return Fail(path + ".date", "is required");
+        if (!Date(j["date"], path + ".date", &p->packed_date)) return false;
+        if (j.contains("date_status") && !Status(j["date_status"], path + ".date_status", &p->date_status))
+            return false;
+        if (j.contains("part_number_status") &&
+            !Status(j["part_number_status"], path + ".part_number_status", &p->part_status))
+            return false;
+        return true;
+    }
+
+    bool Faults(const json &j, const std::string &path, MiscDeviceSpec *d) {
+        if (!Keys(j, path,
+                  {"model", "session", "capsule", "close", "probe", "phase1", "phase2", "phase3",
+                   "phase1_reply_size", "phase2_reply_size", "phase3_reply_size",
+                   "wrong_driver_proof", "wrong_confirmation", "capsule_reply_size",
+                   "reply_data_size_extra", "capsule_size"}))
+            return false;
+        SessionFaults &f = d->faults;
+        if (j.contains("model") && !Fault(j["model"], path + ".model", &d->fail_model)) return false;
+        if (j.contains("session") && !Fault(j["session"], path + ".session", &d->fail_session))
+            return false;
+        if (j.contains("capsule") && !Fault(j["capsule"], path + ".capsule", &d->fail_capsule))
+            return false;
+        if (j.contains("close") && !Fault(j["close"], path + ".close", &d->fail_close)) return false;
+        if (j.contains("probe")) {
+            const json &p = j["probe"];
+            if (!Keys(p, path + ".probe", {"result", "last_error"})) return false;
+            f.probe_override = true;
+            f.probe_result = false;
+            if (p.contains("result") && !Bool(p["result"], path + ".probe.result", &f.probe_result))
+                return false;
+            if (p.contains("last_error") &&
+                !Uint(p["last_error"], path + ".probe.last_error", &f.probe_last_error))
+                return false;
+        }
+        const char *phases[3] = {"phase1", "phase2", "phase3"};
+        for (int i = 0; i < 3; i++) {
+            std::string name = phases[i];
+            if (j.contains(name) && !Fault(j[name], path + "." + name, &f.phase[i])) return false;
+            std::string size = name + "_reply_size";
+            if (j.contains(size)) {
+                uint32_t v;
+                if (!Uint(j[size], path + "." + size, &v)) return false;
+                if (v > 0x7FFFFFFF) return Fail(path + "." + size, "is too large");
+                f.phase_reply_size[i] = (int32_t)v;
+            }
+        }
+        if (j.contains("wrong_driver_proof") &&
+            !Bool(j["wrong_driver_proof"], path + ".wrong_driver_proof", &f.wrong_driver_proof))
+            return false;
+        if (j.contains("wrong_confirmation") &&
+            !Bool(j["wrong_confirmation"], path + ".wrong_confirmation", &f.wrong_confirmation))
+            return false;
+        if (j.contains("capsule_reply_size")) {
+            uint32_t v;
+            if (!Uint(j["capsule_reply_size"], path + ".capsule_reply_size", &v)) return false;
+            if (v > 0x7FFFFFFF) return Fail(path + ".capsule_reply_size", "is too large");
+            f.capsule_reply_size = (int32_t)v;
+        }
+        if (j.contains("reply_data_size_extra")) {
+            uint32_t v;
+            if (!Uint(j["reply_data_size_extra"], path + ".reply_data_size_extra", &v))
+                return false;
+            f.reply_data_size_extra = (int32_t)v;
+        }
+        if (j.contains("capsule_size")) {
+            f.capsule_size_override = true;
+            if (!Uint(j["capsule_size"], path + ".capsule_size", &f.capsule_size)) return false;
+        }
+        return true;
+    }
+
+    bool Misc(const json &j, const std::string &path, MiscDriverHost *m) {
+        if (!Keys(j, path,
+                  {"driver_version", "driver_version_terminated", "in_use_elsewhere", "model",
+                   "model_record", "sessions", "private_exponent", "first_session_id",
+                   "support_code", "support_status", "slot_word", "slot_status", "batteries",
+                   "faults", "external", "description"}))
+            return false;
+        m->present = true;
+        MiscDeviceSpec &d = m->device;
+        if (j.contains("driver_version")) {
+            const json &v = j["driver_version"];
+            if (v.is_null()) {
+                m->version_missing = true;
+            } else if (v.is_string()) {
+                if (!Wide(v.get<std::string>(), &m->driver_version))
+                    return Fail(path + ".driver_version", "is not UTF-8");
+            } else {
+                return Fail(path + ".driver_version", "must be a text or null");
+            }
+        }
+        if (j.contains("driver_version_terminated") &&
+            !Bool(j["driver_version_terminated"], path + ".driver_version_terminated",
+                  &m->version_terminated))
+            return false;
+        if (j.contains("in_use_elsewhere") &&
+            !Bool(j["in_use_elsewhere"], path + ".in_use_elsewhere", &m->in_use_elsewhere))
+            return false;
+        if (j.contains("model") && j.contains("model_record"))
+            return Fail(path + ".model_record", "cannot stand beside model");
+        if (j.contains("model")) {
+            if (!j["model"].is_string()) return Fail(path + ".model", "must be a text");
+            std::string s = j["model"].get<std::string>();
+            if (s.size() > 19) return Fail(path + ".model", "is longer than 19 characters");
+            BuildModelRecord(s.c_str(), d.model_record);
+            d.model_record_size = kModelRecordSize;
+        }
+        if (j.contains("model_record")) {
+            std::vector<uint8_t> raw;
+            if (!Hex(j["model_record"], path + ".model_record", kMaxRawModelRecord, &raw))
+                return false;
+            memset(d.model_record, 0, sizeof d.model_record);
+            if (!raw.empty()) memcpy(d.model_record, raw.data(), raw.size());
+            d.model_record_size = (uint32_t)raw.size();
+        }
+        if (j.contains("sessions") && !Bool(j["sessions"], path + ".sessions", &d.sessions))
+            return false;
+        if (j.contains("private_exponent")) {
+            // Hexadecimal, most significant digit first, at most 96 bits.
+            std::vector<uint8_t> raw;
+            if (!Hex(j["private_exponent"], path + ".private_exponent", 12, &raw)) return false;
+            memset(d.private_exponent, 0, sizeof d.private_exponent);
+            for (size_t i = 0; i < raw.size(); i++) {
+                size_t bit = 8 * (raw.size() - 1 - i);
+                d.private_exponent[bit / 32] |= (uint32_t)raw[i] << (bit % 32);
+            }
+            d.fixed_exponent = true;
+        }
+        if (j.contains("first_session_id") &&
+            !Uint(j["first_session_id"], path + ".first_session_id", &d.first_session_id))
+            return false;
+        if (j.contains("support_code") && !Uint(j["support_code"], path + ".support_code", &d.support_code))
+            return false;
+        if (j.contains("support_status") &&
+            !Status(j["support_status"], path + ".support_status", &d.support_status))
+            return false;
+        if (j.contains("slot_word") && !Uint(j["slot_word"], path + ".slot_word", &d.slot_word))
+            return false;
+        if (j.contains("slot_status") && !Status(j["slot_status"], path + ".slot_status", &d.slot_status))
+            return false;
+        if (j.contains("batteries")) {
+            const json &b = j["batteries"];
+            if (!b.is_array() || b.size() > kMaxPacks)
+                return Fail(path + ".batteries", "must be a list of at most " +
+                                                     std::to_string(kMaxPacks) + " packs");
+            d.pack_count = (uint32_t)b.size();
+            for (size_t i = 0; i < b.size(); i++)
+                if (!Pack(b[i], path + ".batteries[" + std::to_string(i) + "]", &d.packs[i]))
+                    return false;
+        }
+        if (j.contains("faults") && !Faults(j["faults"], path + ".faults", &d)) return false;
+        if (j.contains("external")) {
+            if (!j["external"].is_string() || j["external"].get<std::string>().empty())
+                return Fail(path + ".external", "must be a command");
+            m->external = j["external"].get<std::string>();
+        }
+        if (j.contains("description") && !j["description"].is_string())
+            return Fail(path + ".description", "must be a text");
+        return true;
+    }
+
+    bool Battery(const json &j, const std::string &path, BatteryDeviceSpec *b) {
+        if (!Keys(j, path,
+                  {"design_capacity", "relative", "tag", "present", "fail_open", "fail_tag",
+                   "fail_information"}))
+            return false;
+        if (!j.contains("design_capacity")) return Fail(path + ".design_capacity", "is required");
+        if (!Uint(j["design_capacity"], path + ".design_capacity", &b->design_capacity)) return false;
+        if (j.contains("relative") && !Bool(j["relative"], path + ".relative", &b->relative))
+            return false;
+        if (j.contains("tag") && !Uint(j["tag"], path + ".tag", &b->tag)) return false;
+        if (j.contains("present") && !Bool(j["present"], path + ".present", &b->present))
+            return false;
+        if (j.contains("fail_open") && !Fault(j["fail_open"], path + ".fail_open", &b->fail_open))
+            return false;
+        if (j.contains("fail_tag") && !Fault(j["fail_tag"], path + ".fail_tag", &b->fail_tag))
+            return false;
+        if (j.contains("fail_information") &&
+            !Fault(j["fail_information"], path + ".fail_information", &b->fail_information))
+            return false;
+        return true;
+    }
+
+    bool Root(const json &j, Machine *m) {
+        if (!Keys(j, "(top)",
+                  {"description", "session", "clock", "message_box", "heap", "existing_mutexes",
+                   "misc_driver", "battery_class"}))
+            return false;
+        if (j.contains("description") && !j["description"].is_string())
+            return Fail("description", "must be a text");
+        if (j.contains("session")) {
+            if (!Uint(j["session"], "session", &m->session)) return false;
+        }
+        if (j.contains("clock")) {
+            const json &c = j["clock"];
+            if (!Keys(c, "clock", {"system_time", "performance_counter"})) return false;
+            if (c.contains("system_time") && !Time(c["system_time"], "clock.system_time", &m->clock))
+                return false;
+            if (c.contains("performance_counter")) {
+                if (!c["performance_counter"].is_number_integer())
+                    return Fail("clock.performance_counter", "must be an integer");
+                m->clock.fixed_counter = true;
+                m->clock.counter = c["performance_counter"].get<int64_t>();
+            }
+        }
+        if (j.contains("message_box")) {
+            const json &b = j["message_box"];
+            if (!Keys(b, "message_box", {"hold_ms"})) return false;
+            if (b.contains("hold_ms") && !Uint(b["hold_ms"], "message_box.hold_ms", &m->hold_ms))
+                return false;
+        }
+        if (j.contains("heap")) {
+            const json &h = j["heap"];
+            if (!Keys(h, "heap", {"fail_allocation"})) return false;
+            if (h.contains("fail_allocation") &&
+                !Uint(h["fail_allocation"], "heap.fail_allocation", &m->fail_allocation))
+                return false;
+        }
+        if (j.contains("existing_mutexes")) {
+            const json &l = j["existing_mutexes"];
+            if (!l.is_array()) return Fail("existing_mutexes", "must be a list");
+            for (size_t i = 0; i < l.size(); i++) {
+                std::string path = "existing_mutexes[" + std::to_string(i) + "]";
+                if (!Keys(l[i], path, {"name", "session"})) return false;
+                ExistingMutex e;
+                e.session = m->session;
+                if (!l[i].contains("name") || !l[i]["name"].is_string() ||
+                    l[i]["name"].get<std::string>().empty())
+                    return Fail(path + ".name", "must be a mutex name");
+                e.name = l[i]["name"].get<std::string>();
+                if (l[i].contains("session") && !Uint(l[i]["session"], path + ".session", &e.session))
+                    return false;
+                m->existing_mutexes.push_back(e);
+            }
+        }
+        DefaultMiscDeviceSpec(&m->misc.device);
+        if (j.contains("misc_driver") && !j["misc_driver"].is_null() &&
+            !Misc(j["misc_driver"], "misc_driver", &m->misc))
+            return false;
+        if (j.contains("battery_class")) {
+            const json &l = j["battery_class"];
+            if (!l.is_array()) return Fail("battery_class", "must be a list");
+            for (size_t i = 0; i < l.size(); i++) {
+                BatteryDeviceSpec b;
+                if (!Battery(l[i], "battery_class[" + std::to_string(i) + "]", &b)) return false;
+                m->batteries.push_back(b);
+            }
+        }
+        return true;
+    }
+};
+
+}  // namespace
+
+bool ParseMachine(const std::string &text, const std::string &source, Machine *machine,
+                  std::string *error) {
+    *machine = Machine();
+    machine->source = source;
+    json j = json::parse(text, nullptr, false);
+    if (j.is_discarded()) {
+        *error = source + ": not valid JSON";
+        return false;
+    }
+    Parser p;
+    if (!p.Root(j, machine)) {
+        *error = source + ": " + p.error;
+        return false;
+    }
+    return true;
+}
+
+const char *DefaultMachineText() {
+    return R"json({
+  "description": "HT-K60 notebook, session driver 1.0.9, one pack from a recalled lot",
+  "session": 1,
+  "misc_driver": {
+    "driver_version": "1.0.9.0",
+    "model": "HT-K60A",
+    "sessions": true,
+    "support_code": 3,
+    "slot_word": 1,
+    "batteries": [{"part_number": "HT-QBLP21", "date": "2012-02-09"}]
+  },
+  "battery_class": [{"design_capacity": 46080}]
+})json";
+}
+
+}  // namespace sim

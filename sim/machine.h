@@ -1,0 +1,67 @@
+// The simulated notebook: what the hosted platform layer plays for the
+// program. Read from a JSON machine description (see README.md beside
+// this file) or taken from the embedded default.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "misc_device.h"
+
+namespace sim {
+
+struct ClockSpec {
+    bool fixed_time = false;
+    uint16_t year = 0, month = 0, day_of_week = 0, day = 0, hour = 0, minute = 0, second = 0,
+             milliseconds = 0;
+    bool fixed_counter = false;
+    int64_t counter = 0;
+};
+
+struct BatteryDeviceSpec {
+    bool present = true;
+    uint32_t design_capacity = 0;
+    bool relative = false;
+    uint32_t tag = 1;
+    FaultSwitch fail_open = {false, 0};
+    FaultSwitch fail_tag = {false, 0};
+    FaultSwitch fail_information = {false, 0};
+};
+
+struct ExistingMutex {
+    std::string name;
+    uint32_t session = 1;
+};
+
+struct MiscDriverHost {
+    bool present = false;
+    bool version_missing = false;
+    std::wstring driver_version = L"1.0.9.0";
+    bool version_terminated = true;
+    bool in_use_elsewhere = false;
+    std::string external;  // a command that takes the built-in driver's place
+    MiscDeviceSpec device;
+};
+
+struct Machine {
+    std::string source;  // the file it came from, or "embedded default"
+    uint32_t session = 1;
+    ClockSpec clock;
+    uint32_t hold_ms = 0;
+    uint64_t fail_allocation = 0;
+    std::vector<ExistingMutex> existing_mutexes;
+    MiscDriverHost misc;
+    std::vector<BatteryDeviceSpec> batteries;
+};
+
+// Parses a machine description. On an error returns false and sets
+// error to one line naming the field.
+bool ParseMachine(const std::string &text, const std::string &source, Machine *machine,
+                  std::string *error);
+
+// The embedded default notebook.
+const char *DefaultMachineText();
+
+}  // namespace sim
