@@ -45,6 +45,8 @@ std::map<int, ExternalDriver> &Externals() {
 }
 int g_nextExternal = 1;
 bool g_miscOpen = false;
+MiscDeviceHook g_hook = nullptr;
+void *g_hookContext = nullptr;
 bool g_batteryOpen[64] = {};
 
 void Put32(uint8_t *p, uint32_t v) {
@@ -206,6 +208,11 @@ sim::MiscDeviceReply BatteryControl(int index, uint32_t code, const uint8_t *in,
 
 }  // namespace
 
+void SetMiscDeviceHook(MiscDeviceHook hook, void *context) {
+    g_hook = hook;
+    g_hookContext = context;
+}
+
 void CloseDeviceObject(Object &object) {
     if (object.kind == ObjectKind::MiscDevice) {
         g_miscOpen = false;
@@ -287,7 +294,9 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
         reply = sim::MiscDeviceReply{false, ERROR_INVALID_PARAMETER, 0};
     } else if (o->kind == ObjectKind::MiscDevice) {
         device = o->external >= 0 ? "misc(external)" : "misc";
-        reply = o->external >= 0
+        reply = hosted::g_hook ? hosted::g_hook(hosted::g_hookContext, dwIoControlCode, in.data(),
+                                                nInBufferSize, out.data(), nOutBufferSize)
+                : o->external >= 0
                     ? hosted::ExternalControl(o->external, dwIoControlCode, in.data(),
                                               nInBufferSize, out.data(), nOutBufferSize)
                     : hosted::MiscDevice().Control(dwIoControlCode, in.data(), nInBufferSize,

@@ -44,6 +44,7 @@ std::string Utf8(const wchar_t *text);
 namespace sim {
 struct Machine;
 class CSimMiscDevice;
+struct MiscDeviceReply;
 }  // namespace sim
 
 namespace hosted {
@@ -61,6 +62,12 @@ const sim::Machine &CurrentMachine();
 bool UseMachineText(const std::string &json, std::string *error);
 // The simulated misc driver's state for this process.
 sim::CSimMiscDevice &MiscDevice();
+
+// Tests and fuzzers: a function that answers the misc device's requests
+// in place of the simulated driver (null: the simulated driver again).
+typedef sim::MiscDeviceReply (*MiscDeviceHook)(void *context, uint32_t code, const uint8_t *in,
+                                               uint32_t in_size, uint8_t *out, uint32_t out_capacity);
+void SetMiscDeviceHook(MiscDeviceHook hook, void *context);
 
 // The module handle of the program (for LoadStringW).
 HINSTANCE ModuleHandle();
