@@ -104,16 +104,32 @@ void multiply_positive(const bignum &a, const bignum &b, bignum &out) {
     add(out, P2, out);
 }
 
-// r = r - d for r >= d > 0, given minus_d = -d: the words, size and bit
-// length that subtract(r, d, r) leaves, without negating d each time.
-inline void subtract_in_place(bignum &r, const bignum &minus_d, uint32_t minus_d_words) {
+// x = 2x, as shift_left_1 describes it.
+inline void double_in_place(bignum &x) {
+    if (x.bits == 0) return;
+    uint32_t top = x.size - 1;
+    bool grows = (x.word[top] & TOP_BIT) != 0;
+    if (grows && x.size >= BIGNUM_MAX_WORDS) raise_capacity_exceeded();
+    x.bits += x.bits > 0 ? 1 : -1;
+    for (uint32_t i = top; i > 0; i--) x.word[i] = (x.word[i] << 1) | (x.word[i - 1] >> 31);
+    x.word[0] <<= 1;
+    if (grows) {
+        x.word[x.size] = x.bits > 0 ? 1 : ALL_ONES;
+        x.size++;
+    }
+}
+
+// r = r - d for r >= d > 0, given -d sign-extended to the full capacity and
+// its words_needed: the words, size and bit length that subtract(r, d, r)
+// leaves, without negating d each time.
+inline void subtract_in_place(bignum &r, const uint32_t *minus_d, uint32_t minus_d_words) {
     uint32_t r_words = (uint32_t)r.bits / 32 + 1;
     uint32_t m = r_words > minus_d_words ? r_words : minus_d_words;
     if (m + 1 > BIGNUM_MAX_WORDS) raise_capacity_exceeded();
+    for (uint32_t i = r.size; i < m; i++) r.word[i] = 0;  // r's sign words
     uint64_t carry = 0;
     for (uint32_t i = 0; i < m; i++) {
-        uint64_t sum = (uint64_t)(i < r.size ? r.word[i] : 0) +
-                       (i < minus_d.size ? minus_d.word[i] : ALL_ONES) + carry;
+        uint64_t sum = (uint64_t)r.word[i] + minus_d[i] + carry;
         r.word[i] = (uint32_t)sum;
         carry = sum >> 32;
     }
@@ -133,6 +149,8 @@ void divide_bit_serial(const bignum &n, const bignum &d, bignum &q, bignum &r) {
     assign(minus_d, d);
     negate(minus_d);
     uint32_t minus_d_words = words_needed(minus_d);
+    uint32_t minus_d_extended[BIGNUM_MAX_WORDS];
+    for (uint32_t j = 0; j < BIGNUM_MAX_WORDS; j++) minus_d_extended[j] = word_at(minus_d, j);
 
     // Bring in n's bits from the top until r >= d. With k bits in, r is
     // n >> (n.bits - k) and stays below d for every k < d.bits, so the
@@ -160,12 +178,12 @@ void divide_bit_serial(const bignum &n, const bignum &d, bignum &q, bignum &r) {
     // suffices and r < d right after it.
     for (;;) {
         if (compare(r, d) >= 0) {
-            subtract_in_place(r, minus_d, minus_d_words);
+            subtract_in_place(r, minus_d_extended, minus_d_words);
             q.word[i / 32] |= 1u << (i % 32);
         }
         if (i == 0) break;
         i--;
-        shift_left_1(r);
+        double_in_place(r);
         if (test_bit(n, i)) {
             r.word[0] |= 1;
             if (r.bits == 0) r.bits = 1;
@@ -299,18 +317,7 @@ void negate(bignum &x) {
     normalize(x);
 }
 
-void shift_left_1(bignum &x) {
-    if (x.bits == 0) return;
-    bool grows = (x.word[x.size - 1] & TOP_BIT) != 0;
-    if (grows && x.size >= BIGNUM_MAX_WORDS) raise_capacity_exceeded();
-    x.bits += x.bits > 0 ? 1 : -1;
-    for (uint32_t i = x.size - 1; i > 0; i--) x.word[i] = (x.word[i] << 1) | (x.word[i - 1] >> 31);
-    x.word[0] <<= 1;
-    if (grows) {
-        x.word[x.size] = x.bits > 0 ? 1 : ALL_ONES;
-        x.size++;
-    }
-}
+void shift_left_1(bignum &x) { double_in_place(x); }
 
 void shift_left_words(bignum &x, uint32_t n) {
     if (n == 0 || is_zero(x)) return;
