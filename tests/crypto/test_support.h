@@ -1,0 +1,78 @@
+// Helpers shared by the crypto tests: byte strings from the vector
+// notation, hex, seeded random numbers.
+#pragma once
+
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <iostream>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace crypto_test {
+
+typedef std::vector<uint8_t> Bytes;
+
+inline Bytes FromHex(const std::string &hex) {
+    Bytes out;
+    std::string digits;
+    for (char c : hex)
+        if (c != ' ') digits += c;
+    for (size_t i = 0; i + 1 < digits.size(); i += 2)
+        out.push_back((uint8_t)strtoul(digits.substr(i, 2).c_str(), nullptr, 16));
+    return out;
+}
+
+inline std::string ToHex(const uint8_t *p, size_t n) {
+    static const char digits[] = "0123456789abcdef";
+    std::string s;
+    for (size_t i = 0; i < n; i++) {
+        s += digits[p[i] >> 4];
+        s += digits[p[i] & 15];
+    }
+    return s;
+}
+inline std::string ToHex(const Bytes &b) { return ToHex(b.data(), b.size()); }
+
+// "text:abc" or "hex:0b0c", optionally followed by "*n" to repeat n times.
+inline Bytes FromSpec(const std::string &spec) {
+    std::string body = spec.substr(spec.find(':') + 1);
+    size_t repeat = 1;
+    size_t star = body.rfind('*');
+    if (star != std::string::npos) {
+        repeat = strtoul(body.c_str() + star + 1, nullptr, 10);
+        body.resize(star);
+    }
+    Bytes once = spec.compare(0, 4, "hex:") == 0 ? FromHex(body) : Bytes(body.begin(), body.end());
+    Bytes out;
+    for (size_t i = 0; i < repeat; i++) out.insert(out.end(), once.begin(), once.end());
+    return out;
+}
+
+inline uint32_t LoadLE32(const uint8_t *p) {
+    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+}
+inline uint32_t LoadBE32(const uint8_t *p) {
+    return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
+}
+inline void StoreLE32(uint8_t *p, uint32_t v) {
+    for (int i = 0; i < 4; i++) p[i] = (uint8_t)(v >> (8 * i));
+}
+
+// A generator for randomized tests. The seed comes from CELLVARO_TEST_SEED
+// when set, else from the system; it is printed so a failure can be rerun.
+inline std::mt19937_64 SeededRng(const char *test_name) {
+    uint64_t seed;
+    const char *env = getenv("CELLVARO_TEST_SEED");
+    if (env != nullptr && *env != 0)
+        seed = strtoull(env, nullptr, 0);
+    else
+        seed = ((uint64_t)std::random_device{}() << 32) ^ std::random_device{}();
+    std::cout << test_name << ": seed " << seed << " (set CELLVARO_TEST_SEED to repeat)"
+              << std::endl;
+    return std::mt19937_64(seed);
+}
+
+}  // namespace crypto_test
