@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "battery_device.h"
 #include "misc_device.h"
 
 namespace sim {
@@ -20,15 +21,6 @@ struct ClockSpec {
     int64_t counter = 0;
 };
 
-struct BatteryDeviceSpec {
-    bool present = true;
-    uint32_t design_capacity = 0;
-    bool relative = false;
-    uint32_t tag = 1;
-    FaultSwitch fail_open = {false, 0};
-    FaultSwitch fail_tag = {false, 0};
-    FaultSwitch fail_information = {false, 0};
-};
 
 struct ExistingMutex {
     std::string name;

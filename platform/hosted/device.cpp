@@ -19,6 +19,7 @@
 #include <map>
 #include <vector>
 
+#include "battery_device.h"
 #include "devices.h"
 #include "machine.h"
 #include "misc_device.h"
@@ -166,44 +167,13 @@ sim::MiscDeviceReply ExternalControl(int slot, uint32_t code, const uint8_t *in,
     return sim::MiscDeviceReply{false, ERROR_GEN_FAILURE, 0};
 }
 
-// The battery class driver's answers.
+// The battery class driver's answers, for the battery at an interface index.
 sim::MiscDeviceReply BatteryControl(int index, uint32_t code, const uint8_t *in, uint32_t in_size,
                                     uint8_t *out, uint32_t out_capacity) {
     const sim::Machine &m = CurrentMachine();
     if (index < 0 || (size_t)index >= m.batteries.size())
         return sim::MiscDeviceReply{false, ERROR_FILE_NOT_FOUND, 0};
-    const sim::BatteryDeviceSpec &b = m.batteries[(size_t)index];
-    if (code == IOCTL_BATTERY_QUERY_TAG) {
-        if (b.fail_tag.active) return sim::MiscDeviceReply{false, b.fail_tag.last_error, 0};
-        if (in_size < 4 || out_capacity < 4)
-            return sim::MiscDeviceReply{false, ERROR_INVALID_PARAMETER, 0};
-        Put32(out, b.tag);
-        return sim::MiscDeviceReply{true, 0, 4};
-    }
-    if (code == IOCTL_BATTERY_QUERY_INFORMATION) {
-        if (b.fail_information.active)
-            return sim::MiscDeviceReply{false, b.fail_information.last_error, 0};
-        constexpr uint32_t kQuerySize = 12, kInformationSize = 36;
-        if (in_size < kQuerySize) return sim::MiscDeviceReply{false, ERROR_INVALID_PARAMETER, 0};
-        if (Get32(in) != b.tag || b.tag == 0)
-            return sim::MiscDeviceReply{false, ERROR_FILE_NOT_FOUND, 0};
-        if (Get32(in + 4) != BatteryInformation)
-            return sim::MiscDeviceReply{false, ERROR_INVALID_FUNCTION, 0};
-        if (out_capacity < kInformationSize)
-            return sim::MiscDeviceReply{false, ERROR_INSUFFICIENT_BUFFER, 0};
-        memset(out, 0, kInformationSize);
-        Put32(out + 0, BATTERY_SYSTEM_BATTERY | (b.relative ? BATTERY_CAPACITY_RELATIVE : 0));
-        out[4] = 1;  // rechargeable
-        memcpy(out + 8, "LION", 4);
-        Put32(out + 12, b.design_capacity);
-        Put32(out + 16, b.design_capacity / 10 * 9);
-        Put32(out + 20, b.design_capacity / 10);
-        Put32(out + 24, b.design_capacity / 20);
-        Put32(out + 28, 0);
-        Put32(out + 32, 17);
-        return sim::MiscDeviceReply{true, 0, kInformationSize};
-    }
-    return sim::MiscDeviceReply{false, ERROR_INVALID_FUNCTION, 0};
+    return sim::BatteryDeviceControl(m.batteries[(size_t)index], code, in, in_size, out, out_capacity);
 }
 
 }  // namespace

@@ -1,0 +1,30 @@
+// The simulated Windows battery class device: the tag and information
+// requests of one battery, answered from its description. Like the misc
+// device it needs nothing of its host.
+#pragma once
+
+#include <stdint.h>
+
+#include "misc_device.h"
+
+namespace sim {
+
+struct BatteryDeviceSpec {
+    bool present = true;
+    uint32_t design_capacity = 0;
+    bool relative = false;
+    uint32_t tag = 1;
+    FaultSwitch fail_open = {false, 0};
+    FaultSwitch fail_tag = {false, 0};
+    FaultSwitch fail_information = {false, 0};
+};
+
+constexpr uint32_t kIoctlBatteryQueryTag = 0x294040;
+constexpr uint32_t kIoctlBatteryQueryInformation = 0x294044;
+
+// One buffered request to the battery; out may be null when out_capacity is 0.
+MiscDeviceReply BatteryDeviceControl(const BatteryDeviceSpec &battery, uint32_t code,
+                                     const uint8_t *in, uint32_t in_size, uint8_t *out,
+                                     uint32_t out_capacity);
+
+}  // namespace sim
