@@ -74,7 +74,7 @@ Bytes RandomBytes(std::mt19937_64 &rng, size_t n) {
 
 TEST(Sha1, PublishedDigestsInOneCallByteByByteAndInOddChunks) {
     for (const auto &v : FIPS180_VECTORS) {
-        Bytes message = FromSpec(v.message);
+        Bytes message = FromNotation(v.message);
         SCOPED_TRACE(std::string(v.message).substr(0, 40));
         EXPECT_EQ(ToHex(Sha1(message)), v.digest);
         EXPECT_EQ(ToHex(Sha1InChunks(message, {1})), v.digest);
@@ -113,7 +113,7 @@ TEST(Sha1, AgreesWithOpenSslOnRandomLengths) {
 TEST(Sha1, FinalLeavesNothingOfTheMessage) {
     sha1_context ctx;
     sha1_init(&ctx);
-    Bytes message = FromSpec("text:abc");
+    Bytes message = FromNotation("text:abc");
     sha1_update(&ctx, message.data(), 3);
     sha1_final(&ctx);
     sha1_context zero_run;
@@ -129,7 +129,7 @@ TEST(Sha1, FinalLeavesNothingOfTheMessage) {
 TEST(HmacSha1, Rfc2202Cases) {
     for (const auto &v : RFC2202_VECTORS) {
         SCOPED_TRACE(v.data);
-        EXPECT_EQ(ToHex(Hmac(FromSpec(v.key), FromSpec(v.data))), v.digest);
+        EXPECT_EQ(ToHex(Hmac(FromNotation(v.key), FromNotation(v.data))), v.digest);
     }
 }
 
@@ -156,7 +156,7 @@ TEST(HmacSha1, KeysAboveOneBlockAreHashedAndAOneBlockKeyIsNot) {
 TEST(HmacSha1, LeavesTheContextReadyForTheNextHash) {
     sha1_context ctx;
     memset(&ctx, 0, sizeof ctx);
-    Bytes key = FromSpec("text:Jefe"), data = FromSpec("text:abc"), mac(SHA1_DIGEST_SIZE);
+    Bytes key = FromNotation("text:Jefe"), data = FromNotation("text:abc"), mac(SHA1_DIGEST_SIZE);
     hmac_sha1(&ctx, key.data(), 4, data.data(), 3, mac.data());
     // No sha1_init here: the context must already be initialised.
     sha1_update(&ctx, data.data(), 3);

@@ -37,15 +37,15 @@ inline std::string ToHex(const uint8_t *p, size_t n) {
 inline std::string ToHex(const Bytes &b) { return ToHex(b.data(), b.size()); }
 
 // "text:abc" or "hex:0b0c", optionally followed by "*n" to repeat n times.
-inline Bytes FromSpec(const std::string &spec) {
-    std::string body = spec.substr(spec.find(':') + 1);
+inline Bytes FromNotation(const std::string &notation) {
+    std::string body = notation.substr(notation.find(':') + 1);
     size_t repeat = 1;
     size_t star = body.rfind('*');
     if (star != std::string::npos) {
         repeat = strtoul(body.c_str() + star + 1, nullptr, 10);
         body.resize(star);
     }
-    Bytes once = spec.compare(0, 4, "hex:") == 0 ? FromHex(body) : Bytes(body.begin(), body.end());
+    Bytes once = notation.compare(0, 4, "hex:") == 0 ? FromHex(body) : Bytes(body.begin(), body.end());
     Bytes out;
     for (size_t i = 0; i < repeat; i++) out.insert(out.end(), once.begin(), once.end());
     return out;
