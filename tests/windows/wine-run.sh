@@ -1,0 +1,106 @@
+#!/bin/bash
+# Runs a command against a fresh 32-bit Wine prefix on a private X server.
+#
+#   wine-run.sh PREFIX_DIR -- COMMAND [ARGS...]
+#
+# Deletes and recreates PREFIX_DIR (its last path element must contain
+# "wineprefix"), starts Xvfb on a free display, maps the Japanese UI fonts
+# to Noto Sans CJK JP, runs COMMAND with WINEPREFIX, WINEARCH and DISPLAY
+# exported, and exits with COMMAND's status. Every wait is bounded; the
+# command itself gets CELLVARO_WINE_TIMEOUT seconds (default 300).
+set -u
+
+if [ $# -lt 3 ] || [ "$2" != "--" ]; then
+    echo "usage: $0 PREFIX_DIR -- COMMAND [ARGS...]" >&2
+    exit 2
+fi
+prefix=$1
+shift 2
+case "$prefix" in
+    /*wineprefix*) ;;
+    *) echo "$0: PREFIX_DIR must be an absolute path whose name contains 'wineprefix'" >&2; exit 2 ;;
+esac
+case "$(basename "$prefix")" in
+    *wineprefix*) ;;
+    *) echo "$0: PREFIX_DIR must be an absolute path whose name contains 'wineprefix'" >&2; exit 2 ;;
+esac
+
+export WINEARCH=win32
+export WINEPREFIX=$prefix
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+
+xvfb_pid=
+workdir=$(mktemp -d)
+cleanup() {
+    timeout 20 wineserver -k >/dev/null 2>&1
+    if [ -n "$xvfb_pid" ]; then
+        kill "$xvfb_pid" 2>/dev/null
+        wait "$xvfb_pid" 2>/dev/null
+    fi
+    rm -rf "$workdir"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# A private X server; -displayfd lets it pick a free display number itself.
+Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$workdir/display" >/dev/null 2>"$workdir/xvfb.log" &
+xvfb_pid=$!
+display=
+for _ in $(seq 100); do
+    display=$(head -n1 "$workdir/display" 2>/dev/null)
+    [ -n "$display" ] && break
+    if ! kill -0 "$xvfb_pid" 2>/dev/null; then break; fi
+    sleep 0.1
+done
+if [ -z "$display" ]; then
+    echo "$0: Xvfb did not start" >&2
+    cat "$workdir/xvfb.log" >&2
+    exit 1
+fi
+export DISPLAY=":$display"
+
+# A fresh prefix for every run: nothing carries over from an earlier one.
+timeout 20 wineserver -k >/dev/null 2>&1
+rm -rf "$prefix"
+mkdir -p "$(dirname "$prefix")"
+if ! timeout 180 wineboot -i >"$workdir/wineboot.log" 2>&1; then
+    echo "$0: wineboot -i failed" >&2
+    cat "$workdir/wineboot.log" >&2
+    exit 1
+fi
+
+# Wine's dialog fonts have no Japanese glyphs: substitute the Japanese UI
+# fonts and link Noto Sans CJK JP behind Tahoma, the message box font.
+# With no window manager on the server, Wine draws the captions itself.
+cat >"$workdir/settings.reg" <<'EOF'
+REGEDIT4
+
+[HKEY_CURRENT_USER\Software\Wine\X11 Driver]
+"Decorated"="N"
+
+[HKEY_CURRENT_USER\Software\Wine\Fonts\Replacements]
+"MS UI Gothic"="Noto Sans CJK JP"
+"MS Gothic"="Noto Sans CJK JP"
+"MS PGothic"="Noto Sans CJK JP"
+"Meiryo UI"="Noto Sans CJK JP"
+
+[HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink]
+"Tahoma"=hex(7):4e,00,6f,00,74,00,6f,00,53,00,61,00,6e,00,73,00,43,00,4a,00,4b,00,2d,00,52,00,65,00,67,00,75,00,6c,00,61,00,72,00,2e,00,74,00,74,00,63,00,2c,00,4e,00,6f,00,74,00,6f,00,20,00,53,00,61,00,6e,00,73,00,20,00,43,00,4a,00,4b,00,20,00,4a,00,50,00,00,00,00,00
+"MS Shell Dlg"=hex(7):4e,00,6f,00,74,00,6f,00,53,00,61,00,6e,00,73,00,43,00,4a,00,4b,00,2d,00,52,00,65,00,67,00,75,00,6c,00,61,00,72,00,2e,00,74,00,74,00,63,00,2c,00,4e,00,6f,00,74,00,6f,00,20,00,53,00,61,00,6e,00,73,00,20,00,43,00,4a,00,4b,00,20,00,4a,00,50,00,00,00,00,00
+EOF
+if ! timeout 60 wine regedit /S "$(winepath -w "$workdir/settings.reg" 2>/dev/null)" >/dev/null 2>&1; then
+    echo "$0: could not write the registry settings" >&2
+    exit 1
+fi
+if ! timeout 60 wineserver -w; then
+    echo "$0: wineserver did not settle" >&2
+    exit 1
+fi
+
+timeout --kill-after=10 "${CELLVARO_WINE_TIMEOUT:-300}" "$@"
+status=$?
+if [ "$status" -eq 124 ]; then
+    echo "$0: command timed out" >&2
+fi
+exit "$status"
