@@ -70,8 +70,14 @@ if ! timeout 180 wineboot -i >"$workdir/wineboot.log" 2>&1; then
     exit 1
 fi
 
-# Wine's dialog fonts have no Japanese glyphs: substitute the Japanese UI
-# fonts and link Noto Sans CJK JP behind Tahoma, the message box font.
+# Marlett draws the caption buttons; Debian's fonts-wine has it, but this
+# Wine does not look there on its own.
+if [ -f /usr/share/wine/fonts/marlett.ttf ]; then
+    cp /usr/share/wine/fonts/marlett.ttf "$prefix/drive_c/windows/Fonts/"
+fi
+
+# Wine's dialog font Tahoma has no Japanese glyphs; Wine links it to the
+# Japanese UI fonts, which are replaced here by Noto Sans CJK JP.
 # With no window manager on the server, Wine draws the captions itself.
 cat >"$workdir/settings.reg" <<'EOF'
 REGEDIT4
@@ -83,11 +89,7 @@ REGEDIT4
 "MS UI Gothic"="Noto Sans CJK JP"
 "MS Gothic"="Noto Sans CJK JP"
 "MS PGothic"="Noto Sans CJK JP"
-"Meiryo UI"="Noto Sans CJK JP"
 
-[HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink]
-"Tahoma"=hex(7):4e,00,6f,00,74,00,6f,00,53,00,61,00,6e,00,73,00,43,00,4a,00,4b,00,2d,00,52,00,65,00,67,00,75,00,6c,00,61,00,72,00,2e,00,74,00,74,00,63,00,2c,00,4e,00,6f,00,74,00,6f,00,20,00,53,00,61,00,6e,00,73,00,20,00,43,00,4a,00,4b,00,20,00,4a,00,50,00,00,00,00,00
-"MS Shell Dlg"=hex(7):4e,00,6f,00,74,00,6f,00,53,00,61,00,6e,00,73,00,43,00,4a,00,4b,00,2d,00,52,00,65,00,67,00,75,00,6c,00,61,00,72,00,2e,00,74,00,74,00,63,00,2c,00,4e,00,6f,00,74,00,6f,00,20,00,53,00,61,00,6e,00,73,00,20,00,43,00,4a,00,4b,00,20,00,4a,00,50,00,00,00,00,00
 EOF
 if ! timeout 60 wine regedit /S "$(winepath -w "$workdir/settings.reg" 2>/dev/null)" >/dev/null 2>&1; then
     echo "$0: could not write the registry settings" >&2
