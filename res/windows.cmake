@@ -2,6 +2,8 @@
 # manifest and the version block, compiled by windres into an object that
 # app/ links into the program. Included from res/CMakeLists.txt.
 
+# Debian's python3 (tools/setup installs it) ahead of whatever PATH offers.
+find_program(CELLVARO_PYTHON3 NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)
 find_program(CELLVARO_PYTHON3 NAMES python3 REQUIRED)
 
 set(CELLVARO_ICON ${CMAKE_CURRENT_BINARY_DIR}/cellvaro.ico)
