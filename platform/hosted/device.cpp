@@ -48,6 +48,8 @@ int g_nextExternal = 1;
 bool g_miscOpen = false;
 MiscDeviceHook g_hook = nullptr;
 void *g_hookContext = nullptr;
+BatteryDeviceHook g_batteryHook = nullptr;
+void *g_batteryHookContext = nullptr;
 bool g_batteryOpen[64] = {};
 
 void Put32(uint8_t *p, uint32_t v) {
@@ -183,6 +185,11 @@ void SetMiscDeviceHook(MiscDeviceHook hook, void *context) {
     g_hookContext = context;
 }
 
+void SetBatteryDeviceHook(BatteryDeviceHook hook, void *context) {
+    g_batteryHook = hook;
+    g_batteryHookContext = context;
+}
+
 void CloseDeviceObject(Object &object) {
     if (object.kind == ObjectKind::MiscDevice) {
         g_miscOpen = false;
@@ -273,8 +280,12 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
                                                    out.data(), nOutBufferSize);
     } else {
         device = "battery" + std::to_string(o->battery);
-        reply = hosted::BatteryControl(o->battery, dwIoControlCode, in.data(), nInBufferSize,
-                                       out.data(), nOutBufferSize);
+        reply = hosted::g_batteryHook
+                    ? hosted::g_batteryHook(hosted::g_batteryHookContext, o->battery,
+                                            dwIoControlCode, in.data(), nInBufferSize, out.data(),
+                                            nOutBufferSize)
+                    : hosted::BatteryControl(o->battery, dwIoControlCode, in.data(),
+                                             nInBufferSize, out.data(), nOutBufferSize);
     }
     if (reply.bytes > nOutBufferSize) reply.bytes = nOutBufferSize;
     // Data and count arrive on success and on the buffer-overflow warning.

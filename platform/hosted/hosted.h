@@ -68,6 +68,11 @@ sim::CSimMiscDevice &MiscDevice();
 typedef sim::MiscDeviceReply (*MiscDeviceHook)(void *context, uint32_t code, const uint8_t *in,
                                                uint32_t in_size, uint8_t *out, uint32_t out_capacity);
 void SetMiscDeviceHook(MiscDeviceHook hook, void *context);
+// The same for the battery class devices; index is the interface index.
+typedef sim::MiscDeviceReply (*BatteryDeviceHook)(void *context, int index, uint32_t code,
+                                                  const uint8_t *in, uint32_t in_size,
+                                                  uint8_t *out, uint32_t out_capacity);
+void SetBatteryDeviceHook(BatteryDeviceHook hook, void *context);
 
 // The module handle of the program (for LoadStringW).
 HINSTANCE ModuleHandle();
