@@ -1,0 +1,364 @@
+#include "process.h"
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "expected_texts.h"
+
+extern char **environ;
+
+namespace e2e {
+
+namespace {
+
+constexpr int kPollMs = 5;
+
+void SleepMs(int ms) {
+    struct timespec ts = {ms / 1000, (long)(ms % 1000) * 1000000L};
+    nanosleep(&ts, nullptr);
+}
+
+int RemoveEntry(const char *path, const struct stat *, int, struct FTW *) { return remove(path); }
+
+// The variables a run gets: none of the caller's CELLVARO_* settings, only
+// what the spec asks for, plus PATH and the sanitizers' options.
+std::vector<std::string> ChildEnvironment(const CWorkDir &dir, const RunSpec &spec,
+                                          const std::string &trace) {
+    std::vector<std::string> env;
+    for (const char *keep : {"PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+        if (const char *v = getenv(keep)) env.push_back(std::string(keep) + "=" + v);
+    if (!spec.machine_path.empty()) env.push_back("CELLVARO_MACHINE=" + spec.machine_path);
+    env.push_back("CELLVARO_TRACE=" + trace);
+    env.push_back("CELLVARO_SIM_DIR=" + (spec.sim_dir.empty() ? dir.SimDir() : spec.sim_dir));
+    if (spec.set_command_line) env.push_back("CELLVARO_COMMAND_LINE=" + spec.command_line);
+    return env;
+}
+
+}  // namespace
+
+CWorkDir::CWorkDir() {
+    char pattern[] = "/tmp/cellvaro-e2e-XXXXXX";
+    const char *made = mkdtemp(pattern);
+    if (!made) {
+        ADD_FAILURE() << "mkdtemp failed";
+        return;
+    }
+    _path = made;
+    mkdir(SimDir().c_str(), 0700);
+}
+
+CWorkDir::~CWorkDir() {
+    if (_path.empty()) return;
+    if (_keep || ::testing::Test::HasFailure()) {
+        std::cerr << "e2e: files of the failed test kept in " << _path << "\n";
+        return;
+    }
+    nftw(_path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+std::string CWorkDir::NewFile(const std::string &stem, const std::string &suffix) {
+    return _path + "/" + stem + "-" + std::to_string(++_counter) + suffix;
+}
+
+std::string CWorkDir::WriteMachine(const json &machine) {
+    std::string path = NewFile("machine", ".json");
+    std::ofstream(path, std::ios::binary) << machine.dump(2) << "\n";
+    return path;
+}
+
+Child Start(CWorkDir &dir, const RunSpec &spec) {
+    Child c;
+    c.out_path = dir.NewFile("stdout", ".txt");
+    c.err_path = dir.NewFile("stderr", ".txt");
+    c.trace_path = dir.NewFile("trace", ".jsonl");
+
+    std::vector<std::string> env = ChildEnvironment(dir, spec, c.trace_path);
+    std::vector<char *> envp;
+    for (std::string &e : env) envp.push_back(&e[0]);
+    envp.push_back(nullptr);
+
+    std::string exe = CELLVARO_EXE;
+    std::vector<std::string> args = {exe};
+    args.insert(args.end(), spec.args.begin(), spec.args.end());
+    std::vector<char *> argv;
+    for (std::string &a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, c.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, c.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) ADD_FAILURE() << "cannot start " << exe << ": error " << rc;
+    else c.pid = pid;
+    return c;
+}
+
+RunResult Wait(const Child &child, int timeout_ms) {
+    RunResult r;
+    if (child.pid <= 0) return r;
+    int status = 0;
+    for (int waited = 0;; waited += kPollMs) {
+        pid_t done = waitpid(child.pid, &status, WNOHANG);
+        if (done == child.pid) break;
+        if (waited >= timeout_ms) {
+            ADD_FAILURE() << "the run did not end within " << timeout_ms << " ms; killed";
+            kill(child.pid, SIGKILL);
+            waitpid(child.pid, &status, 0);
+            break;
+        }
+        SleepMs(kPollMs);
+    }
+    if (WIFEXITED(status)) r.exit_status = WEXITSTATUS(status);
+    r.out = ReadFile(child.out_path);
+    r.err = ReadFile(child.err_path);
+    r.trace_path = child.trace_path;
+    std::istringstream lines(ReadFile(child.trace_path));
+    std::string line;
+    while (std::getline(lines, line)) {
+        r.lines.push_back(line);
+        json j = json::parse(line, nullptr, false);
+        if (j.is_discarded() || !j.is_object() || !j.contains("event"))
+            ADD_FAILURE() << "trace line is not an event object: " << line;
+        else r.trace.push_back(j);
+    }
+    return r;
+}
+
+RunResult RunCellvaro(CWorkDir &dir, const RunSpec &spec) { return Wait(Start(dir, spec)); }
+
+RunResult RunMachine(CWorkDir &dir, const json &machine, std::vector<std::string> args) {
+    RunSpec spec;
+    spec.machine_path = dir.WriteMachine(machine);
+    spec.args = std::move(args);
+    return RunCellvaro(dir, spec);
+}
+
+std::string ReadFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool WaitForText(const std::string &path, const std::string &needle, int timeout_ms) {
+    for (int waited = 0; waited < timeout_ms; waited += kPollMs) {
+        if (ReadFile(path).find(needle) != std::string::npos) return true;
+        SleepMs(kPollMs);
+    }
+    return false;
+}
+
+std::vector<json> Events(const RunResult &run, const std::string &event) {
+    std::vector<json> out;
+    for (const json &j : run.trace)
+        if (j["event"] == event) out.push_back(j);
+    return out;
+}
+
+std::vector<json> MiscRequests(const RunResult &run) {
+    std::vector<json> out;
+    for (const json &j : run.trace)
+        if (j["event"] == "device_io" && j.value("device", "").rfind("misc", 0) == 0) out.push_back(j);
+    return out;
+}
+
+std::vector<uint8_t> Bytes(const json &hex) {
+    std::vector<uint8_t> out;
+    const std::string s = hex.is_string() ? hex.get<std::string>() : "";
+    for (size_t i = 0; i + 1 < s.size(); i += 2) out.push_back((uint8_t)std::stoul(s.substr(i, 2), nullptr, 16));
+    return out;
+}
+
+uint32_t Le32(const std::vector<uint8_t> &b, size_t offset) {
+    if (offset + 4 > b.size()) return 0;
+    return (uint32_t)b[offset] | (uint32_t)b[offset + 1] << 8 | (uint32_t)b[offset + 2] << 16 |
+           (uint32_t)b[offset + 3] << 24;
+}
+
+uint16_t Le16(const std::vector<uint8_t> &b, size_t offset) {
+    if (offset + 2 > b.size()) return 0;
+    return (uint16_t)(b[offset] | b[offset + 1] << 8);
+}
+
+std::vector<std::string> ClearMiscFunctions(const RunResult &run) {
+    // Capsule header 12 bytes, then the request record: 20 bytes before
+    // the packet, whose byte 0 is the function and bytes 8-9 the index.
+    constexpr size_t kPacket = 12 + 20;
+    std::vector<std::string> out;
+    for (const json &j : MiscRequests(run)) {
+        if (j["code"] != kIoctlCapsule) continue;
+        std::vector<uint8_t> in = Bytes(j["in"]);
+        if (in.size() < kPacket + 8) {
+            out.push_back("?");
+            continue;
+        }
+        char name[16];
+        const uint8_t function = in[kPacket];
+        if (function == 0x42 || function == 0x45)
+            snprintf(name, sizeof name, "%02X:%u", function, Le16(in, kPacket + 8));
+        else snprintf(name, sizeof name, "%02X", function);
+        out.push_back(name);
+    }
+    return out;
+}
+
+std::vector<int> BatteryDevicesQueried(const RunResult &run) {
+    std::set<int> seen;
+    for (const json &j : Events(run, "device_io")) {
+        const std::string d = j.value("device", "");
+        if (d.rfind("battery", 0) == 0) seen.insert(std::stoi(d.substr(7)));
+    }
+    return std::vector<int>(seen.begin(), seen.end());
+}
+
+int CountSleeps(const RunResult &run, int ms) {
+    int n = 0;
+    for (const json &j : Events(run, "sleep"))
+        if (j["ms"] == ms) n++;
+    return n;
+}
+
+void ExpectCleanRun(const RunResult &run) {
+    ASSERT_FALSE(run.trace.empty()) << "no trace";
+
+    // Exit processing reports last, with nothing left allocated.
+    const json &last = run.trace.back();
+    EXPECT_EQ(last["event"], "exit") << run.lines.back();
+    EXPECT_EQ(Events(run, "exit").size(), 1u);
+    EXPECT_TRUE(last.contains("live_blocks") && last["live_blocks"].empty()) << run.lines.back();
+
+    // Blocks that never carry request data or keys: the error text (made
+    // during static initialisation, before the first mutex), the version
+    // text (after the registry key is opened) and the device-interface
+    // detail records (after the size query).
+    std::set<uint64_t> exempt;
+    bool before_mutex = true;
+    bool next_is_exempt = false;
+    for (const json &j : run.trace) {
+        const std::string e = j["event"];
+        if (e == "mutex_create") before_mutex = false;
+        if (e == "heap_alloc") {
+            if (before_mutex || next_is_exempt) exempt.insert(j["block"].get<uint64_t>());
+            next_is_exempt = false;
+        }
+        if (e == "setupapi" && (j["call"] == "SetupDiOpenDevRegKey" ||
+                                (j["call"] == "SetupDiGetDeviceInterfaceDetailW" && j["size"] == 0)))
+            next_is_exempt = true;
+    }
+    bool context_seen = false;
+    for (const json &j : Events(run, "heap_free")) {
+        if (j["size"] == 4168) context_seen = true;
+        if (exempt.count(j["block"].get<uint64_t>())) continue;
+        EXPECT_TRUE(j["all_zero"].get<bool>()) << "freed without wiping: " << j.dump();
+    }
+    for (const json &j : Events(run, "heap_alloc"))
+        if (j["size"] == 4168) {
+            EXPECT_TRUE(context_seen) << "the 4168-byte context was not freed";
+        }
+
+    // The session close: after a full phase-1 reply, and only then, the
+    // last misc request drops that session.
+    std::vector<json> misc = MiscRequests(run);
+    std::string session_id;
+    int closes = 0;
+    for (const json &j : misc) {
+        const std::string in = j["in"];
+        if (j["code"] == kIoctlSession && in.rfind("496e6931", 0) == 0 && j["result"] == true &&
+            j["bytes"] == 160)
+            session_id = j["out"].get<std::string>().substr(0, 8);
+        if (j["code"] == kIoctlSessionClose) closes++;
+    }
+    if (session_id.empty()) {
+        EXPECT_EQ(closes, 0) << "a session close without a session";
+    } else {
+        EXPECT_EQ(closes, 1);
+        ASSERT_FALSE(misc.empty());
+        EXPECT_EQ(misc.back()["code"], kIoctlSessionClose) << misc.back().dump();
+        EXPECT_EQ(misc.back()["in"], session_id);
+    }
+
+    // Every handle is closed once; the global mutex before the instance
+    // mutex; the misc device only at exit, after both.
+    std::map<uint64_t, int> open;
+    for (const json &j : run.trace) {
+        const std::string e = j["event"];
+        if ((e == "mutex_create" || e == "create_file") && j.contains("handle") && !j["handle"].is_null())
+            open[j["handle"].get<uint64_t>()]++;
+        if (e == "setupapi" && j["call"] == "SetupDiGetClassDevsW" && j["result"] == true)
+            open[j["set"].get<uint64_t>()]++;
+        if (e == "setupapi" && j["call"] == "SetupDiOpenDevRegKey" && j["result"] == true)
+            open[j["key"].get<uint64_t>()]++;
+        if (e == "close_handle" && j["result"] == true) open[j["handle"].get<uint64_t>()]--;
+        if (e == "setupapi" && j["call"] == "SetupDiDestroyDeviceInfoList" && j["result"] == true)
+            open[j["set"].get<uint64_t>()]--;
+        if (e == "registry" && j["call"] == "RegCloseKey") open[j["key"].get<uint64_t>()]--;
+    }
+    for (const auto &h : open) EXPECT_EQ(h.second, 0) << "handle " << h.first << " opened and closed unevenly";
+    int instance_closed = -1, global_closed = -1, misc_closed = -1;
+    for (size_t i = 0; i < run.trace.size(); i++) {
+        const json &j = run.trace[i];
+        if (j["event"] != "close_handle" || j["result"] != true) continue;
+        if (j["kind"] == "mutex" && j["name"] == "Veltrano_Cellvaro_Exclusive_Mutex") instance_closed = (int)i;
+        if (j["kind"] == "mutex" && j["name"] == "Global\\Veltrano_Cellvaro_Exclusive_Global_Mutex")
+            global_closed = (int)i;
+        if (j["kind"] == "misc_device") misc_closed = (int)i;
+    }
+    if (global_closed >= 0) {
+        EXPECT_LT(global_closed, instance_closed) << "the global mutex is closed first";
+    }
+    if (misc_closed >= 0) {
+        EXPECT_GT(misc_closed, instance_closed) << "the driver is closed at exit";
+    }
+
+    // One box at most; the error icon goes with the driver-access message only.
+    std::vector<json> boxes = Events(run, "message_box");
+    EXPECT_LE(boxes.size(), 1u);
+    for (const json &b : boxes) {
+        EXPECT_EQ(b["caption"], kCaption);
+        EXPECT_EQ(b["style"] == kStyleIconHand, b["text"] == kTextDriverError) << b.dump();
+        EXPECT_TRUE(b["style"] == kStyleOk || b["style"] == kStyleIconHand) << b.dump();
+    }
+}
+
+}  // namespace e2e
+
+namespace e2e {
+
+void ExpectOutcome(const RunResult &run, int exit_status, int message_id) {
+    EXPECT_EQ(run.exit_status, exit_status) << run.err;
+    EXPECT_EQ(run.err, "");
+    std::vector<json> boxes = Events(run, "message_box");
+    if (message_id == 0) {
+        EXPECT_TRUE(boxes.empty()) << boxes.front().dump();
+        EXPECT_EQ(run.out, "");
+    } else {
+        ASSERT_EQ(boxes.size(), 1u) << "no message box";
+        ASSERT_NE(MessageText(message_id), nullptr) << message_id;
+        EXPECT_EQ(boxes[0]["text"].get<std::string>(), MessageText(message_id))
+            << "expected message " << message_id;
+        EXPECT_EQ(boxes[0]["style"], message_id == 113 ? kStyleIconHand : kStyleOk);
+        EXPECT_NE(run.out.find("[ OK ]"), std::string::npos);
+    }
+    ExpectCleanRun(run);
+}
+
+}  // namespace e2e
