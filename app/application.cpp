@@ -2,7 +2,7 @@
 // the outcomes' messages.
 #include "application.h"
 
-#include "strings.h"
+#include "string_resources.h"
 
 namespace {
 const OUTCOME_MESSAGE kOutcomeMessages[] = {

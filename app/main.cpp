@@ -3,7 +3,7 @@
 #include "battery.h"
 #include "misc_common.h"
 #include "recall.h"
-#include "strings.h"
+#include "string_resources.h"
 
 using namespace MiscCommon;
 

@@ -1,6 +1,6 @@
 #include "string_table.h"
 
-#include "strings.h"
+#include "string_resources.h"
 
 const CELLVARO_STRING_RESOURCE g_StringResources[] = {
     {IDS_APP_TITLE, STR_APP_TITLE},

@@ -16,9 +16,9 @@ add_custom_command(
 
 add_library(cellvaro_resources OBJECT cellvaro.rc ${CELLVARO_ICON})
 set_source_files_properties(cellvaro.rc PROPERTIES
-  OBJECT_DEPENDS "${CELLVARO_ICON};${CMAKE_CURRENT_SOURCE_DIR}/cellvaro.manifest;${CMAKE_CURRENT_SOURCE_DIR}/strings.h")
+  OBJECT_DEPENDS "${CELLVARO_ICON};${CMAKE_CURRENT_SOURCE_DIR}/cellvaro.manifest;${CMAKE_CURRENT_SOURCE_DIR}/string_resources.h")
 # windres reads the texts as UTF-8 (CMake hands it CMAKE_RC_FLAGS, not the
-# tree's compile options) and finds strings.h, the manifest and the
+# tree's compile options) and finds string_resources.h, the manifest and the
 # generated icon through its include path.
 string(APPEND CMAKE_RC_FLAGS " --codepage=65001")
 target_include_directories(cellvaro_resources PRIVATE

@@ -1,5 +1,5 @@
 // The program's texts as the test expects them, written out here on their
-// own (not taken from res/strings.h), so that a wrong text in the header or
+// own (not taken from res/string_resources.h), so that a wrong text in the header or
 // a decoding fault of the resource compiler shows up as a mismatch.
 #pragma once
 

@@ -1,8 +1,8 @@
 /* The program's string table: the one source of its texts, for the
    resource compiler (cellvaro.rc) and for the hosted build's resource
    table (string_table.cpp). UTF-8 source; "\n" is a line feed (U+000A). */
-#ifndef CELLVARO_RES_STRINGS_H
-#define CELLVARO_RES_STRINGS_H
+#ifndef CELLVARO_RES_STRING_RESOURCES_H
+#define CELLVARO_RES_STRING_RESOURCES_H
 
 #define IDS_APP_TITLE 103
 #define IDS_ABOUT_MENU 104
