@@ -91,6 +91,12 @@ const BatteryCase kCases[] = {
      -1, 117, "1A 93 42:0 42:1 45:1", "1", 0},
     {"FirstClearSecondEmpty", R"({"misc_driver": {"slot_word": 5}, "battery_class": )" TWO_CLASSES "}", 0, 115,
      "1A 93 42:0 45:0 42:1", "0", 0},
+    // Interfaces of batteries that are not present are enumerated too, so
+    // index 1 is still the second interface.
+    {"NotPresentInterfaceKeepsIndex",
+     TWO_PACKS(R"({"part_number": "HT-QBLP21", "date": "2012-02-09", "date_status": 2})", RECALLED_PACK,
+               R"([{"design_capacity": 46080, "present": false}, {"design_capacity": 46080}])"),
+     -1, 117, "1A 93 42:0 42:1 45:1", "1", 0},
     {"BothEmpty", R"({"misc_driver": {"slot_word": 5, "batteries": []}, "battery_class": )" TWO_CLASSES "}", 1,
      114, "1A 93 42:0 42:1", "", 0},
 

@@ -175,6 +175,9 @@ const MachineCase kMachineCases[] = {
     {"Version_0_9_9", R"({"misc_driver": {"driver_version": "0.9.9.9"}})", 2, 111, kNoRequests},
     {"Version_1_0", R"({"misc_driver": {"driver_version": "1.0"}})", 2, 111, kNoRequests},
     {"VersionNotANumber", R"({"misc_driver": {"driver_version": "beta"}})", 2, 111, kNoRequests},
+    // Read as signed decimal, compared unsigned: -1 is above 1.
+    {"VersionNegativeMajor", R"({"misc_driver": {"driver_version": "-1.0.0.0"}})", 0, 115, kHandshake},
+    {"VersionBlanksInside", R"({"misc_driver": {"driver_version": "1 .0.9.0"}})", 2, 111, kNoRequests},
     {"VersionUnterminated", R"({"misc_driver": {"driver_version": "1.0.9.0", "driver_version_terminated": false}})",
      0, 115, kHandshake},
 
@@ -192,6 +195,8 @@ const MachineCase kMachineCases[] = {
     // not stop the handshake.
     {"ProbeFailsOtherwise", R"({"misc_driver": {"faults": {"probe": {"result": false, "last_error": 87}}}})",
      0, 115, kHandshake},
+    // The session id is the driver's choice; the close carries it back.
+    {"SessionIdFromDriver", R"({"misc_driver": {"first_session_id": 305419896}})", 0, 115, kHandshake},
     // The close request's result is ignored.
     {"CloseFails", R"({"misc_driver": {"faults": {"close": {"last_error": 31}}}})", 0, 115, kHandshake},
     {"CapsulesFail", R"({"misc_driver": {"faults": {"capsule": {"last_error": 31}}}})", 2, 111, kHandshake},
@@ -247,6 +252,103 @@ TEST(InstanceMutex, HeldWithoutAWindowEndsQuietly) {
     EXPECT_EQ(find[0]["found"], 0);
     EXPECT_TRUE(Events(run, "set_foreground_window").empty());
 }
+
+// The version text against its 256-character buffer: a value that does
+// not fit fails the registry read (outcome 4); one that fills the buffer
+// without a terminator is still read as a version.
+TEST(VersionText, AgainstTheSizeOfItsBuffer) {
+    CWorkDir dir;
+    json machine = BaseMachine();
+    machine["misc_driver"]["driver_version"] = "1.0.9." + std::string(300, '0');
+    ExpectOutcome(RunMachine(dir, machine), 4, 113);
+
+    machine["misc_driver"]["driver_version"] = "1.0.9." + std::string(250, '0');
+    machine["misc_driver"]["driver_version_terminated"] = false;
+    RunResult run = RunMachine(dir, machine);
+    ExpectOutcome(run, 0, 115);
+    ExpectTraceChecks(run, kHandshake);
+
+    machine["misc_driver"]["driver_version"] = "1.0.7." + std::string(250, '9');
+    run = RunMachine(dir, machine);
+    ExpectOutcome(run, 2, 111);
+    ExpectTraceChecks(run, kNoRequests);
+}
+
+// ---------------------------------------------------------------------------
+// A failing heap allocation at each place that allocates, found by its
+// role in a run of the base notebook: the outcome of the step, and every
+// block freed (ExpectCleanRun).
+
+struct AllocationCase {
+    const char *name;
+    const char *after_call;  // the allocation after this SetupAPI call...
+    int size;                // ...or the allocation of this size (0: any)
+    int occurrence;          // counted from 1
+    int exit_status;
+    int message;
+};
+
+const AllocationCase kAllocationCases[] = {
+    // The error text, made before the entry runs: its texts are skipped.
+    {"ErrorText", nullptr, 0, 1, 0, 115},
+    {"MiscInterfaceDetail", "SetupDiGetDeviceInterfaceDetailW", 0, 1, 4, 113},
+    {"VersionText", "SetupDiOpenDevRegKey", 0, 1, 4, 113},
+    {"HandshakeWorkBuffer", nullptr, 264, 1, 4, 113},
+    {"BlowfishContext", nullptr, 4168, 1, 4, 113},
+    {"SupportPacketCopy", nullptr, 9, 1, 2, 111},
+    {"SupportRequestRecord", nullptr, 32, 1, 2, 111},
+    {"SupportRequestCapsule", nullptr, 48, 1, 2, 111},
+    {"SupportReplyCapsule", nullptr, 32, 2, 2, 111},
+    {"DatePacketCopy", nullptr, 14, 1, 5, 111},
+    {"PartNumberReplyCapsule", nullptr, 40, 1, 5, 111},
+    {"BatteryInterfaceDetail", "SetupDiGetDeviceInterfaceDetailW", 0, 2, 5, 111},
+};
+
+// The allocation's number in the process (1 for the first), or 0.
+int AllocationNumber(const RunResult &reference, const AllocationCase &c) {
+    int number = 0, seen = 0;
+    bool armed = false;
+    int calls = 0;
+    for (const json &j : reference.trace) {
+        if (c.after_call && j["event"] == "setupapi" && j["call"] == c.after_call &&
+            (std::string(c.after_call) != "SetupDiGetDeviceInterfaceDetailW" || j["size"] == 0))
+            armed = ++calls == c.occurrence;
+        if (j["event"] != "heap_alloc") continue;
+        number++;
+        if (c.after_call) {
+            if (armed) return number;
+        } else if (c.size == 0 || j["size"] == c.size) {
+            if (++seen == c.occurrence) return number;
+        }
+    }
+    return 0;
+}
+
+class AllocationFailure : public ::testing::TestWithParam<AllocationCase> {};
+
+TEST_P(AllocationFailure, EndsWithTheOutcomeOfItsStep) {
+    const AllocationCase &c = GetParam();
+    CWorkDir dir;
+    // One reference run serves every row.
+    static const RunResult reference = [] {
+        CWorkDir reference_dir;
+        return RunMachine(reference_dir, BaseMachine());
+    }();
+    ASSERT_EQ(reference.exit_status, 0);
+    const int number = AllocationNumber(reference, c);
+    ASSERT_GT(number, 0) << "no such allocation in the reference run";
+
+    json machine = BaseMachine();
+    machine["heap"] = {{"fail_allocation", number}};
+    RunResult run = RunMachine(dir, machine);
+    std::vector<json> failed = Events(run, "heap_alloc_failed");
+    ASSERT_EQ(failed.size(), 1u);
+    EXPECT_EQ(failed[0]["number"], number);
+    ExpectOutcome(run, c.exit_status, c.message);
+}
+
+INSTANTIATE_TEST_SUITE_P(Heap, AllocationFailure, ::testing::ValuesIn(kAllocationCases),
+                         [](const ::testing::TestParamInfo<AllocationCase> &p) { return p.param.name; });
 
 // ---------------------------------------------------------------------------
 // Both mutexes across real processes: a first copy keeps its box open

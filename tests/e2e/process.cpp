@@ -329,6 +329,18 @@ void ExpectCleanRun(const RunResult &run) {
         EXPECT_GT(misc_closed, instance_closed) << "the driver is closed at exit";
     }
 
+    // The box is shown while both mutexes are still held.
+    for (size_t i = 0; i < run.trace.size(); i++) {
+        if (run.trace[i]["event"] != "message_box") continue;
+        if (instance_closed >= 0) {
+            EXPECT_LT((int)i, instance_closed) << "box shown after the instance mutex was closed";
+        }
+        if (global_closed >= 0) {
+            EXPECT_LT((int)i, global_closed) << "box shown after the global mutex was closed";
+        }
+    }
+    EXPECT_TRUE(Events(run, "exception").empty()) << Events(run, "exception").front().dump();
+
     // One box at most; the error icon goes with the driver-access message only.
     std::vector<json> boxes = Events(run, "message_box");
     EXPECT_LE(boxes.size(), 1u);
