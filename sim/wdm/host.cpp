@@ -1,0 +1,210 @@
+// The simulated devices inside the kernel-mode driver: one CSimMiscDevice
+// and the battery descriptions, configured from the notebook blob, with
+// the journal of what every device was asked.
+//
+// Built freestanding: no C++ runtime runs here, so nothing has a static
+// constructor; the misc device lives in raw storage and is constructed in
+// place.
+#include "host.h"
+
+#include <new>
+#include <string.h>
+
+#include "battery_device.h"
+#include "hdrand.h"
+#include "misc_device.h"
+#include "notebook_wire.h"
+#include "wipe.h"
+
+namespace {
+
+using sim::wdm::DriverLog;
+using sim::wdm::JournalEntry;
+using sim::wdm::Notebook;
+
+constexpr uint32_t kErrorFileNotFound = 2;
+constexpr uint32_t kErrorNotEnoughMemory = 8;
+constexpr uint32_t kEntropySize = 16;
+constexpr uint32_t kCounterSize = 4;
+
+// The driver's random bytes for the misc device's exponent and nonce:
+// SHA-1 over a chained state, a counter and, unless the notebook fixes the
+// exponent, fresh entropy from the kernel's clocks. A fixed exponent seeds
+// the state with it instead, so that a run repeats byte for byte.
+struct DriverRandom {
+    bool deterministic;
+    uint8_t state[SHA1_DIGEST_SIZE];
+    uint32_t counter;
+};
+
+alignas(sim::CSimMiscDevice) unsigned char g_deviceStorage[sizeof(sim::CSimMiscDevice)];
+sim::CSimMiscDevice *g_device;
+Notebook g_notebook;
+bool g_loaded;
+DriverRandom g_random;
+DriverLog g_log;
+uint8_t g_encodedLog[sim::wdm::kLogSize];
+
+void FillRandom(void *context, uint8_t *out, size_t size) {
+    DriverRandom *r = (DriverRandom *)context;
+    while (size) {
+        sha1_context ctx;
+        memset(&ctx, 0, sizeof ctx);
+        sha1_init(&ctx);
+        sha1_update(&ctx, r->state, sizeof r->state);
+        uint8_t c[kCounterSize] = {(uint8_t)r->counter, (uint8_t)(r->counter >> 8),
+                                   (uint8_t)(r->counter >> 16), (uint8_t)(r->counter >> 24)};
+        r->counter++;
+        sha1_update(&ctx, c, sizeof c);
+        if (!r->deterministic) {
+            uint8_t entropy[kEntropySize];
+            SimKernelEntropy(entropy);
+            sha1_update(&ctx, entropy, sizeof entropy);
+        }
+        sha1_final(&ctx);
+        uint8_t digest[SHA1_DIGEST_SIZE];
+        sha1_result(&ctx, digest);
+        secure_wipe(&ctx, sizeof ctx);
+        size_t n = size < sizeof digest ? size : sizeof digest;
+        memcpy(out, digest, n);
+        out += n;
+        size -= n;
+        if (!r->deterministic) memcpy(r->state, digest, sizeof r->state);
+        secure_wipe(digest, sizeof digest);
+    }
+}
+
+void StartDevice() {
+    if (g_device) g_device->~CSimMiscDevice();
+    g_device = new (g_deviceStorage) sim::CSimMiscDevice();
+    memset(&g_random, 0, sizeof g_random);
+    if (g_notebook.misc.fixed_exponent) {
+        g_random.deterministic = true;
+        for (uint32_t i = 0; i < sim::kExponentWords; i++)
+            for (uint32_t k = 0; k < 4; k++)
+                g_random.state[4 * i + k] = (uint8_t)(g_notebook.misc.private_exponent[i] >> (8 * k));
+    }
+    g_device->Configure(g_notebook.misc, FillRandom, &g_random);
+    memset(&g_log, 0, sizeof g_log);
+    g_log.sequence = g_notebook.sequence;
+}
+
+JournalEntry *Journal(uint32_t device, uint32_t kind) {
+    uint32_t n = g_log.entry_count++;
+    if (n >= sim::wdm::kMaxJournal) return nullptr;
+    JournalEntry *e = &g_log.entries[n];
+    memset(e, 0, sizeof *e);
+    e->device = device;
+    e->kind = kind;
+    return e;
+}
+
+void Head(uint8_t *head, const uint8_t *bytes, uint32_t size) {
+    if (bytes && size) memcpy(head, bytes, size < sim::wdm::kJournalHead ? size : sim::wdm::kJournalHead);
+}
+
+SimReply ToReply(const sim::MiscDeviceReply &r) {
+    return SimReply{r.result ? 1u : 0u, r.last_error, r.bytes};
+}
+
+// The battery description behind a device, or null when there is none.
+const sim::BatteryDeviceSpec *Battery(uint32_t device) {
+    uint32_t index = device - SIM_DEVICE_BATTERY0;
+    if (device < SIM_DEVICE_BATTERY0 || index >= g_notebook.battery_count) return nullptr;
+    return &g_notebook.batteries[index];
+}
+
+}  // namespace
+
+extern "C" {
+
+void SimHostInitialize(void) {
+    g_notebook = Notebook();
+    sim::DefaultMiscDeviceSpec(&g_notebook.misc);
+    g_loaded = false;
+    StartDevice();
+}
+
+void SimHostLoadNotebook(const uint8_t *blob, uint32_t size) {
+    Notebook n;
+    if (!sim::wdm::DecodeNotebook(blob, size, &n)) return;
+    if (g_loaded && n.sequence == g_notebook.sequence) return;
+    g_notebook = n;
+    g_loaded = true;
+    StartDevice();
+}
+
+SimReply SimHostOpen(uint32_t device) {
+    SimReply reply = {1, 0, 0};
+    if (device != SIM_DEVICE_MISC) {
+        const sim::BatteryDeviceSpec *b = Battery(device);
+        if (!b || !b->present)
+            reply = SimReply{0, kErrorFileNotFound, 0};
+        else if (b->fail_open.active)
+            reply = SimReply{0, b->fail_open.last_error, 0};
+    }
+    if (JournalEntry *e = Journal(device, sim::wdm::kJournalOpen)) {
+        e->result = reply.result;
+        e->last_error = reply.last_error;
+    }
+    return reply;
+}
+
+void SimHostClose(uint32_t device) {
+    if (JournalEntry *e = Journal(device, sim::wdm::kJournalClose)) e->result = 1;
+}
+
+SimReply SimHostControl(uint32_t device, uint32_t code, const uint8_t *in, uint32_t in_size,
+                        uint8_t *out, uint32_t out_capacity, uint32_t open_error) {
+    JournalEntry *e = Journal(device, sim::wdm::kJournalControl);
+    if (e) {
+        e->code = code;
+        e->in_size = in_size;
+        e->out_capacity = out_capacity;
+        Head(e->in_head, in, in_size);
+    }
+    // Buffered requests hand input and output in one buffer; the devices
+    // read their input after they begin to write, so they get a copy.
+    uint8_t *copy = nullptr;
+    SimReply reply = {0, kErrorNotEnoughMemory, 0};
+    if (open_error) {
+        reply = SimReply{0, open_error, 0};
+    } else if (in_size && in) {
+        copy = (uint8_t *)SimKernelAllocate(in_size);
+    }
+    if (!open_error && (!in_size || !in || copy)) {
+        if (copy) memcpy(copy, in, in_size);
+        const uint8_t *request = copy;
+        uint32_t request_size = copy ? in_size : 0;
+        uint8_t *reply_buffer = out_capacity ? out : nullptr;
+        if (device == SIM_DEVICE_MISC) {
+            reply = ToReply(g_device->Control(code, request, request_size, reply_buffer, out_capacity));
+        } else if (const sim::BatteryDeviceSpec *b = Battery(device)) {
+            reply = ToReply(sim::BatteryDeviceControl(*b, code, request, request_size, reply_buffer,
+                                                      out_capacity));
+        } else {
+            reply = SimReply{0, kErrorFileNotFound, 0};
+        }
+    }
+    if (copy) {
+        secure_wipe(copy, in_size);
+        SimKernelFree(copy);
+    }
+    if (e) {
+        e->result = reply.result;
+        e->last_error = reply.last_error;
+        e->bytes = reply.bytes;
+        Head(e->out_head, out, reply.bytes);
+    }
+    return reply;
+}
+
+uint32_t SimHostLogSize(void) { return sim::wdm::kLogSize; }
+
+const uint8_t *SimHostEncodeLog(void) {
+    g_log.misc = g_device->Log();
+    sim::wdm::EncodeLog(g_log, g_encodedLog);
+    return g_encodedLog;
+}
+
+}  // extern "C"
