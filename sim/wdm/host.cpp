@@ -114,6 +114,30 @@ const sim::BatteryDeviceSpec *Battery(uint32_t device) {
     return &g_notebook.batteries[index];
 }
 
+// Buffered requests hand input and output in one buffer; the devices read
+// their input after they begin to write, so they get a copy of it.
+SimReply Serve(uint32_t device, uint32_t code, const uint8_t *in, uint32_t in_size, uint8_t *out,
+               uint32_t out_capacity) {
+    uint8_t *copy = nullptr;
+    if (in && in_size) {
+        copy = (uint8_t *)SimKernelAllocate(in_size);
+        if (!copy) return SimReply{0, kErrorNotEnoughMemory, 0};
+        memcpy(copy, in, in_size);
+    }
+    uint32_t copy_size = copy ? in_size : 0;
+    SimReply reply = {0, kErrorFileNotFound, 0};
+    if (device == SIM_DEVICE_MISC) {
+        reply = ToReply(g_device->Control(code, copy, copy_size, out, out_capacity));
+    } else if (const sim::BatteryDeviceSpec *b = Battery(device)) {
+        reply = ToReply(sim::BatteryDeviceControl(*b, code, copy, copy_size, out, out_capacity));
+    }
+    if (copy) {
+        secure_wipe(copy, in_size);
+        SimKernelFree(copy);
+    }
+    return reply;
+}
+
 }  // namespace
 
 extern "C" {
@@ -163,33 +187,9 @@ SimReply SimHostControl(uint32_t device, uint32_t code, const uint8_t *in, uint3
         e->out_capacity = out_capacity;
         Head(e->in_head, in, in_size);
     }
-    // Buffered requests hand input and output in one buffer; the devices
-    // read their input after they begin to write, so they get a copy.
-    uint8_t *copy = nullptr;
-    SimReply reply = {0, kErrorNotEnoughMemory, 0};
-    if (open_error) {
-        reply = SimReply{0, open_error, 0};
-    } else if (in_size && in) {
-        copy = (uint8_t *)SimKernelAllocate(in_size);
-    }
-    if (!open_error && (!in_size || !in || copy)) {
-        if (copy) memcpy(copy, in, in_size);
-        const uint8_t *request = copy;
-        uint32_t request_size = copy ? in_size : 0;
-        uint8_t *reply_buffer = out_capacity ? out : nullptr;
-        if (device == SIM_DEVICE_MISC) {
-            reply = ToReply(g_device->Control(code, request, request_size, reply_buffer, out_capacity));
-        } else if (const sim::BatteryDeviceSpec *b = Battery(device)) {
-            reply = ToReply(sim::BatteryDeviceControl(*b, code, request, request_size, reply_buffer,
-                                                      out_capacity));
-        } else {
-            reply = SimReply{0, kErrorFileNotFound, 0};
-        }
-    }
-    if (copy) {
-        secure_wipe(copy, in_size);
-        SimKernelFree(copy);
-    }
+    SimReply reply = open_error ? SimReply{0, open_error, 0}
+                                : Serve(device, code, in, in_size, out_capacity ? out : nullptr,
+                                        out_capacity);
     if (e) {
         e->result = reply.result;
         e->last_error = reply.last_error;
