@@ -23,13 +23,17 @@ void PutLe32(uint8_t *p, uint32_t v) {
 void Cipher(const BlowfishContext *context, uint8_t *area, size_t size, bool encipher) {
     for (size_t i = 0; i + 8 <= size; i += 8) {
         uint32_t left = Le32(area + i), right = Le32(area + i + 4);
-        if (encipher) BlowfishEncipher(context, &left, &right);
-        else BlowfishDecipher(context, &left, &right);
+        if (encipher)
+            BlowfishEncipher(context, &left, &right);
+        else
+            BlowfishDecipher(context, &left, &right);
         PutLe32(area + i, left);
         PutLe32(area + i + 4, right);
     }
 }
-uint32_t CapsuleSize(uint32_t payload) { return payload == 0 ? 16 : ((payload - 1) & ~7u) + 24; }
+uint32_t CapsuleSize(uint32_t payload) {
+    return payload == 0 ? 16 : ((payload - 1) & ~7u) + 24;
+}
 
 // A reply capsule as the test driver writes it.
 struct Reply {
@@ -45,10 +49,9 @@ struct Reply {
 class Responder {
 public:
     explicit Responder(const BlowfishContext *context)
-        : _context(context), _hook([this](uint32_t code, const uint8_t *in, uint32_t inSize,
-                                          uint8_t *out, uint32_t capacity) {
-              return Answer(code, in, inSize, out, capacity);
-          }) {}
+        : _context(context),
+          _hook([this](uint32_t code, const uint8_t *in, uint32_t inSize, uint8_t *out,
+                       uint32_t capacity) { return Answer(code, in, inSize, out, capacity); }) {}
 
     Reply reply;
     bool secure = false;
@@ -65,7 +68,8 @@ private:
         const uint32_t written = natural < capacity ? (uint32_t)natural : capacity;
         Bytes capsule(capacity, 0);
         PutLe32(&capsule[0], reply.dataSize);
-        PutLe32(&capsule[4], reply.capsuleSize < 0 ? (uint32_t)natural : (uint32_t)reply.capsuleSize);
+        PutLe32(&capsule[4],
+                reply.capsuleSize < 0 ? (uint32_t)natural : (uint32_t)reply.capsuleSize);
         PutLe32(&capsule[8], kSessionId);
         // Reply data: 0xA0, 0xA1, ...
         for (uint32_t i = 0; i < reply.dataSize && 12 + i < written - 4; i++)
@@ -134,11 +138,13 @@ TEST_F(CapsuleTest, CapsuleSizeFollowsThePayload) {
 TEST_F(CapsuleTest, CapsuleThatCannotBeMadeIsNull) {
     // A size that would wrap the capsule size around.
     EXPECT_EQ(misc._InitializeMessageCapsule(nullptr, 0xFFFFFFF8), nullptr);
-    EXPECT_EQ(ErrorText(misc), "MiscCommon::CMiscCommon::_InitializeMessageCapsule: HeapAlloc failed.");
+    EXPECT_EQ(ErrorText(misc),
+              "MiscCommon::CMiscCommon::_InitializeMessageCapsule: HeapAlloc failed.");
     SetErrorText(misc, L"stale");
     hosted::SetFailingAllocation(1);
     EXPECT_EQ(misc._InitializeMessageCapsule(nullptr, 8), nullptr);
-    EXPECT_EQ(ErrorText(misc), "MiscCommon::CMiscCommon::_InitializeMessageCapsule: HeapAlloc failed.");
+    EXPECT_EQ(ErrorText(misc),
+              "MiscCommon::CMiscCommon::_InitializeMessageCapsule: HeapAlloc failed.");
 }
 
 TEST_F(CapsuleTest, EncryptMatchesThePublishedVectorBlockByBlock) {
@@ -153,8 +159,13 @@ TEST_F(CapsuleTest, EncryptMatchesThePublishedVectorBlockByBlock) {
     PutLe32(capsule + 4, 32);
     PutLe32(capsule + 8, kSessionId);
     EXPECT_EQ(misc._Encrypt(capsule), MISC_RESULT_SUCCESS);
-    EXPECT_EQ(Hex(capsule, 12), "10000000" "20000000" + Le32Hex(kSessionId));
-    EXPECT_EQ(Hex(capsule + 12, 16), "4597f94e78dd9861" "4597f94e78dd9861");
+    EXPECT_EQ(Hex(capsule, 12),
+              "10000000"
+              "20000000" +
+                  Le32Hex(kSessionId));
+    EXPECT_EQ(Hex(capsule + 12, 16),
+              "4597f94e78dd9861"
+              "4597f94e78dd9861");
     EXPECT_EQ(Hex(capsule + 28, 4), "00000000");
     EXPECT_EQ(misc._Decrypt(capsule), MISC_RESULT_SUCCESS);
     EXPECT_EQ(Hex(capsule + 12, 20), std::string(40, '0'));
@@ -181,9 +192,11 @@ TEST_F(CapsuleTest, CipherStepsCheckTheirInputs) {
     uint8_t capsule[24] = {0};
     PutLe32(capsule + 4, 24);
     EXPECT_EQ(misc._Encrypt(capsule), MISC_RESULT_NOT_INITIALIZED);
-    EXPECT_EQ(ErrorText(misc), "MiscCommon::CMiscCommon::_Encrypt: BlowFish Context is not initialized.");
+    EXPECT_EQ(ErrorText(misc),
+              "MiscCommon::CMiscCommon::_Encrypt: BlowFish Context is not initialized.");
     EXPECT_EQ(misc._Decrypt(capsule), MISC_RESULT_NOT_INITIALIZED);
-    EXPECT_EQ(ErrorText(misc), "MiscCommon::CMiscCommon::_Decrypt: BlowFish Context is not initialized.");
+    EXPECT_EQ(ErrorText(misc),
+              "MiscCommon::CMiscCommon::_Decrypt: BlowFish Context is not initialized.");
     EXPECT_EQ(misc._Encrypt(nullptr), MISC_RESULT_INVALID_ARGUMENT);
     EXPECT_EQ(ErrorText(misc), "MiscCommon::CMiscCommon::_Encrypt: capsule is NULL");
     EXPECT_EQ(misc._Decrypt(nullptr), MISC_RESULT_INVALID_ARGUMENT);
@@ -229,8 +242,8 @@ TEST_F(CapsuleTest, RefusedCallsAllocateNothing) {
         SetErrorText(misc, L"stale");
         const uint64_t allocations = hosted::AllocationCount();
         SetLastError(kSentinel);
-        EXPECT_FALSE(misc.EncapsuledDeviceIoControl(row.in, row.inSize, row.out, row.outSize,
-                                                     row.returned));
+        EXPECT_FALSE(
+            misc.EncapsuledDeviceIoControl(row.in, row.inSize, row.out, row.outSize, row.returned));
         EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
         EXPECT_EQ(ErrorText(misc),
                   "MiscCommon::CMiscCommon::EncapsuledDeviceIoControl: Invalid Argument(s).");
@@ -277,8 +290,8 @@ TEST_F(CapsuleTest, RequestCapsuleCarriesTheRecord) {
             uint8_t output[kOut];
             misc._dwNextMessageId = 0xFFFFFFFF;
             DWORD returned = 77;
-            EXPECT_TRUE(misc.EncapsuledDeviceIoControl(k ? input : nullptr, k, output, kOut,
-                                                        &returned));
+            EXPECT_TRUE(
+                misc.EncapsuledDeviceIoControl(k ? input : nullptr, k, output, kOut, &returned));
             EXPECT_EQ(returned, 0u);
             EXPECT_EQ(misc._dwNextMessageId, 0u);  // wraps
             ASSERT_EQ(driver.requests.size(), 1u);
@@ -313,7 +326,8 @@ struct ReplyRow {
 };
 
 TEST_F(CapsuleTest, ReplyCapsulesAsTheyCome) {
-    const char *invalid = "MiscCommon::CMiscCommon::EncapsuledDeviceIoControl: Invalid structure returned. size = ";
+    const char *invalid =
+        "MiscCommon::CMiscCommon::EncapsuledDeviceIoControl: Invalid structure returned. size = ";
     auto make = [](uint32_t dataSize, int64_t capsuleSize = -1, int64_t bytes = -1) {
         Reply r;
         r.dataSize = dataSize;
@@ -332,12 +346,13 @@ TEST_F(CapsuleTest, ReplyCapsulesAsTheyCome) {
                       s16 = std::string(invalid) + "16";
     const ReplyRow rows[] = {
         {"no data", make(0), kOut, TRUE, kSentinel, 0, nullptr, true},
-        {"as much data as the buffer holds", make(kOut), kOut, TRUE, kSentinel, kOut, nullptr, true},
+        {"as much data as the buffer holds", make(kOut), kOut, TRUE, kSentinel, kOut, nullptr,
+         true},
         {"less data than the buffer holds", make(3), kOut, TRUE, kSentinel, 3, nullptr, true},
         {"one byte more than the buffer", make(kOut + 1), kOut, FALSE, ERROR_MORE_DATA, kOut,
          nullptr, true},
-        {"a data size of 0xFFFFFFFF", make(0xFFFFFFFF, 32, 32), kOut, FALSE, ERROR_MORE_DATA,
-         kOut, nullptr, true},
+        {"a data size of 0xFFFFFFFF", make(0xFFFFFFFF, 32, 32), kOut, FALSE, ERROR_MORE_DATA, kOut,
+         nullptr, true},
         {"no room, no data", make(0), 0, TRUE, kSentinel, 0, nullptr, true},
         {"no room, one byte of data", make(1, 16, 16), 0, FALSE, ERROR_MORE_DATA, 0, nullptr, true},
         {"11 bytes", make(kOut, -1, 11), kOut, FALSE, kSentinel, 0, s11.c_str(), true},
@@ -348,8 +363,8 @@ TEST_F(CapsuleTest, ReplyCapsulesAsTheyCome) {
         {"capsule size 15", make(kOut, 15), kOut, FALSE, kSentinel, 0, s32.c_str(), true},
         {"capsule size above the buffer", make(kOut, 40), kOut, FALSE, kSentinel, 0, s32.c_str(),
          true},
-        {"capsule size 0xFFFFFFFF", make(kOut, 0xFFFFFFFF), kOut, FALSE, kSentinel, 0,
-         s32.c_str(), true},
+        {"capsule size 0xFFFFFFFF", make(kOut, 0xFFFFFFFF), kOut, FALSE, kSentinel, 0, s32.c_str(),
+         true},
         {"data cut short", make(kOut, -1, 20), kOut, FALSE, kSentinel, 0, s20.c_str(), true},
         {"capsule cut to its header", make(kOut, -1, 16), kOut, FALSE, kSentinel, 0, s16.c_str(),
          true},
@@ -368,10 +383,10 @@ TEST_F(CapsuleTest, ReplyCapsulesAsTheyCome) {
             misc._dwNextMessageId = 5;
             DWORD returned = 77;
             SetLastError(kSentinel);
-            EXPECT_EQ(misc.EncapsuledDeviceIoControl(input, sizeof input,
-                                                      row.outSize ? output : nullptr, row.outSize,
-                                                      &returned),
-                      row.result);
+            EXPECT_EQ(
+                misc.EncapsuledDeviceIoControl(input, sizeof input, row.outSize ? output : nullptr,
+                                               row.outSize, &returned),
+                row.result);
             EXPECT_EQ(GetLastError(), row.lastError);
             EXPECT_EQ(returned, row.returned);
             EXPECT_EQ(ErrorText(misc), row.text ? row.text : "stale");
@@ -390,8 +405,10 @@ TEST_F(CapsuleTest, EachAllocationCanFail) {
         DWORD lastError;
         const char *text;
     } expected[] = {
-        {ERROR_NOT_ENOUGH_MEMORY, "MiscCommon::CMiscCommon::EncapsuledDeviceIoControl: HeapAlloc failed."},
-        {ERROR_NOT_ENOUGH_MEMORY, "MiscCommon::CMiscCommon::_InitializeMessageCapsule: HeapAlloc failed."},
+        {ERROR_NOT_ENOUGH_MEMORY,
+         "MiscCommon::CMiscCommon::EncapsuledDeviceIoControl: HeapAlloc failed."},
+        {ERROR_NOT_ENOUGH_MEMORY,
+         "MiscCommon::CMiscCommon::_InitializeMessageCapsule: HeapAlloc failed."},
         // The reply capsule: the value after the failed HeapAlloc, which sets none.
         {kSentinel, "MiscCommon::CMiscCommon::_InitializeMessageCapsule: HeapAlloc failed."},
     };
@@ -406,7 +423,8 @@ TEST_F(CapsuleTest, EachAllocationCanFail) {
         DWORD returned = 77;
         hosted::SetFailingAllocation(n);
         SetLastError(kSentinel);
-        const BOOL result = misc.EncapsuledDeviceIoControl(input, sizeof input, output, kOut, &returned);
+        const BOOL result =
+            misc.EncapsuledDeviceIoControl(input, sizeof input, output, kOut, &returned);
         const DWORD error = GetLastError();
         hosted::SetFailingAllocation(0);
         Trace trace = TakeTrace();

@@ -114,17 +114,16 @@ struct StatusRow {
 
 TEST_F(MiscPacketTest, BusyIsAskedOnceMore) {
     const StatusRow rows[] = {
-        {"[4, 0]", MISC_STATUS_SUCCESS, 2},
-        {"[4, 4, 0]", MISC_STATUS_BUSY, 2},
-        {"[2, 0]", MISC_STATUS_NOT_PRESENT, 1},
-        {"[1, 0]", 1, 1},
+        {"[4, 0]", MISC_STATUS_SUCCESS, 2},     {"[4, 4, 0]", MISC_STATUS_BUSY, 2},
+        {"[2, 0]", MISC_STATUS_NOT_PRESENT, 1}, {"[1, 0]", 1, 1},
         {"0", MISC_STATUS_SUCCESS, 1},
     };
     for (bool secure : {false, true}) {
         for (const StatusRow &row : rows) {
             SCOPED_TRACE(std::string(secure ? "secure, " : "clear, ") + row.statuses);
-            CMiscCommon &misc = Open(MachineWith(std::string("\"sessions\": ") + (secure ? "true" : "false") +
-                             ", \"support_status\": " + row.statuses));
+            CMiscCommon &misc =
+                Open(MachineWith(std::string("\"sessions\": ") + (secure ? "true" : "false") +
+                                 ", \"support_status\": " + row.statuses));
             Packet p;
             SetLastError(kSentinel);
             EXPECT_EQ(misc.CallMiscFunction(p.bytes, sizeof p.bytes), MISC_RESULT_SUCCESS);
@@ -150,7 +149,8 @@ TEST_F(MiscPacketTest, RetrySendsTheRequestAsTheCallerBuiltIt) {
     DeviceHook hook([&](uint32_t code, const uint8_t *, uint32_t, uint8_t *out, uint32_t capacity) {
         if (code != IOCTL_MISC_CAPSULE) return sim::MiscDeviceReply{true, 0, 0};
         // The busy reply scribbles over the header; the second one is good.
-        if (call++ == 0) return ClearReply({4, 0x77, 0xFF, 0xFF, 0x01, 0, 0x55, 0x55, 0x66}, out, capacity);
+        if (call++ == 0)
+            return ClearReply({4, 0x77, 0xFF, 0xFF, 0x01, 0, 0x55, 0x55, 0x66}, out, capacity);
         return ClearReply({0, 2, 8, 0, 9, 0, 0, 0, 0x33}, out, capacity);
     });
     Packet p;

@@ -109,7 +109,8 @@ TEST_F(ModelNumberTest, UnusableRequestWritesTheText) {
         EXPECT_EQ(misc.GetModelNumber(buffer, &size), MISC_RESULT_FAILED);
         EXPECT_EQ(size, 258u);
         EXPECT_EQ(buffer[0], kUntouched);
-        EXPECT_EQ(ErrorText(misc), "MiscCommon::CMiscCommon::GetModelNumber: DeviceIoControl failed.");
+        EXPECT_EQ(ErrorText(misc),
+                  "MiscCommon::CMiscCommon::GetModelNumber: DeviceIoControl failed.");
     }
 }
 

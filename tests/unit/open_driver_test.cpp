@@ -38,9 +38,8 @@ TEST_F(OpenDriverTest, EachFailureReportsAndReleasesWhatItTook) {
         {"256 characters leave no room for the terminator",
          MachineWith("\"driver_version\": \"" + exactly256 + "\""), 0, MISC_RESULT_FAILED,
          "MiscCommon::CMiscCommon::OpenDriver: RegQueryValueEx failed.", kAnyError, false},
-        {"in use elsewhere", MachineWith(R"("in_use_elsewhere": true)"), 0,
-         MISC_RESULT_OPEN_FAILED, "MiscCommon::CMiscCommon::OpenDriver: CreateFile failed.",
-         ERROR_SHARING_VIOLATION, true},
+        {"in use elsewhere", MachineWith(R"("in_use_elsewhere": true)"), 0, MISC_RESULT_OPEN_FAILED,
+         "MiscCommon::CMiscCommon::OpenDriver: CreateFile failed.", ERROR_SHARING_VIOLATION, true},
         // HeapAlloc sets no last error: what the caller sees is the value
         // right after it, the size query's.
         {"detail buffer not allocated", MachineWith(""), 1, MISC_RESULT_INSUFFICIENT_BUFFER,
@@ -110,8 +109,9 @@ TEST_F(OpenDriverTest, SuccessOpensExclusivelyAndClearsTheText) {
     EXPECT_EQ(opens[0]["share"], 0);
     EXPECT_EQ(opens[0]["access"], GENERIC_READ | GENERIC_WRITE);
     // Once the device is closed, only the version text stays allocated.
-    ExpectReleased(trace,
-                   {Where(Events(trace, "heap_alloc"), "size", kTextBytes).at(0)["block"].get<uint64_t>()});
+    ExpectReleased(
+        trace,
+        {Where(Events(trace, "heap_alloc"), "size", kTextBytes).at(0)["block"].get<uint64_t>()});
 }
 
 struct VersionRow {
@@ -139,9 +139,9 @@ TEST_F(OpenDriverTest, VersionTextAgainstTheGate) {
     };
     for (const VersionRow &row : rows) {
         SCOPED_TRACE(row.text + (row.terminated ? "" : " (unterminated)"));
-        UseMachine(MachineWith("\"driver_version\": \"" + row.text +
-                               "\", \"driver_version_terminated\": " +
-                               (row.terminated ? "true" : "false")));
+        UseMachine(MachineWith(
+            "\"driver_version\": \"" + row.text +
+            "\", \"driver_version_terminated\": " + (row.terminated ? "true" : "false")));
         CMiscCommon misc;
         EXPECT_EQ(misc.OpenDriver(), MISC_RESULT_SUCCESS);
         EXPECT_EQ(misc.IsDriverVersionSupported(), row.open ? TRUE : FALSE);
@@ -154,8 +154,8 @@ TEST_F(OpenDriverTest, VersionTextAgainstTheGate) {
 
 TEST_F(OpenDriverTest, UnterminatedTextThatFillsTheBufferIsEndedWithinIt) {
     const std::string text = "1.0.8.0" + std::string(MISC_TEXT_CHARS - 7, ' ');
-    UseMachine(MachineWith("\"driver_version\": \"" + text +
-                           "\", \"driver_version_terminated\": false"));
+    UseMachine(
+        MachineWith("\"driver_version\": \"" + text + "\", \"driver_version_terminated\": false"));
     CMiscCommon misc;
     EXPECT_EQ(misc.OpenDriver(), MISC_RESULT_SUCCESS);
     ASSERT_NE(misc._szVersion, nullptr);
@@ -212,7 +212,10 @@ TEST_F(OpenDriverTest, DestructionReleasesWhatTheObjectHolds) {
     {
         SCOPED_TRACE("never opened");
         UseMachine(MachineWith(""));
-        { CMiscCommon misc; TakeTrace(); }
+        {
+            CMiscCommon misc;
+            TakeTrace();
+        }
         EXPECT_EQ(Summary(TakeTrace()), std::vector<std::string>({text}));
     }
     {

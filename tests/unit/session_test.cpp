@@ -33,10 +33,14 @@ std::vector<std::string> Requests(const Trace &trace) {
     std::vector<std::string> out;
     for (const json &l : Events(trace, "device_io")) {
         const std::string in = l["in"];
-        if (l["code"] == IOCTL_MISC_SESSION_CLOSE) out.push_back("close " + in);
-        else if (l["code"] == IOCTL_MISC_SESSION && in.empty()) out.push_back("probe");
-        else if (l["code"] == IOCTL_MISC_SESSION) out.push_back(in.substr(0, 8));
-        else out.push_back("other");
+        if (l["code"] == IOCTL_MISC_SESSION_CLOSE)
+            out.push_back("close " + in);
+        else if (l["code"] == IOCTL_MISC_SESSION && in.empty())
+            out.push_back("probe");
+        else if (l["code"] == IOCTL_MISC_SESSION)
+            out.push_back(in.substr(0, 8));
+        else
+            out.push_back("other");
     }
     return out;
 }
@@ -75,8 +79,7 @@ TEST_F(SessionTest, OnlyTheProbesOwnNotSupportedMeansClear) {
         EXPECT_EQ(misc._Initialize(), MISC_RESULT_SUCCESS);
         EXPECT_EQ(misc._bSecureSession, 1u);
         EXPECT_NE(misc._pBlowfishContext, nullptr);
-        EXPECT_EQ(Requests(TakeTrace()),
-                  std::vector<std::string>({"probe", kIni1, kIni2, kIni3}));
+        EXPECT_EQ(Requests(TakeTrace()), std::vector<std::string>({"probe", kIni1, kIni2, kIni3}));
     }
 }
 
@@ -105,8 +108,9 @@ TEST_F(SessionTest, SuccessfulHandshake) {
     EXPECT_EQ(io[3]["in"].get<std::string>().size(), 2u * 24);
     EXPECT_TRUE(DeviceIo(trace, IOCTL_MISC_SESSION_CLOSE).empty());
     ExpectFreedWiped(trace, kWorkBuffer);
-    ExpectReleased(trace,
-                   {Where(Events(trace, "heap_alloc"), "size", kContext).at(0)["block"].get<uint64_t>()});
+    ExpectReleased(
+        trace,
+        {Where(Events(trace, "heap_alloc"), "size", kContext).at(0)["block"].get<uint64_t>()});
 
     // The context is keyed with the session key: a capsule goes through.
     BYTE packet[9] = {0x1A, 2, 8, 0, 9, 0, 0, 0, 0};

@@ -121,7 +121,9 @@ void ExpectFreedWiped(const Trace &trace, uint64_t size) {
         EXPECT_EQ(l["all_zero"], true) << l;
 }
 
-std::string Hex(const uint8_t *p, size_t n) { return hosted::Hex(p, n); }
+std::string Hex(const uint8_t *p, size_t n) {
+    return hosted::Hex(p, n);
+}
 
 Bytes FromHex(const std::string &hex) {
     Bytes out;
@@ -139,7 +141,9 @@ DeviceHook::DeviceHook(Function function) : _function(std::move(function)) {
     hosted::SetMiscDeviceHook(&DeviceHook::Call, this);
 }
 
-DeviceHook::~DeviceHook() { hosted::SetMiscDeviceHook(nullptr, nullptr); }
+DeviceHook::~DeviceHook() {
+    hosted::SetMiscDeviceHook(nullptr, nullptr);
+}
 
 sim::MiscDeviceReply DeviceHook::Simulated(uint32_t code, const uint8_t *in, uint32_t in_size,
                                            uint8_t *out, uint32_t out_capacity) {

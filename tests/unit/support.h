@@ -54,7 +54,9 @@ void ExpectReleased(const Trace &trace, const std::vector<uint64_t> &kept = {});
 void ExpectFreedWiped(const Trace &trace, uint64_t size);
 
 std::string Hex(const uint8_t *p, size_t n);
-inline std::string Hex(const Bytes &b) { return Hex(b.data(), b.size()); }
+inline std::string Hex(const Bytes &b) {
+    return Hex(b.data(), b.size());
+}
 Bytes FromHex(const std::string &hex);
 std::string Le32Hex(uint32_t v);
 
