@@ -43,6 +43,13 @@ void BuildPacket(BYTE *packet, BYTE function, WORD inSize, WORD outSize) {
     WriteLe16(packet + MISC_PACKET_RESERVED, 0);
 }
 
+// Sends a packet; on success writes the reply's status.
+DWORD SendStatusQuery(BYTE *packet, DWORD size, BYTE *pStatus) {
+    DWORD result = g_MiscCommon.CallMiscFunction(packet, size);
+    if (result == MISC_RESULT_SUCCESS) *pStatus = packet[MISC_PACKET_FUNCTION];
+    return result;
+}
+
 }  // namespace
 
 WORD BatteryCountFromSlotWord(WORD wSlotWord) {
@@ -57,16 +64,17 @@ void DecodePackedDate(WORD wPacked, char *pDateText, DWORD cbDateText, DWORD *pD
     *pDate = (year * 100 + month) * 100 + day;
 }
 
+// The support code and the slot word: one request each, whose value is
+// read only when the reply's status is 0.
 DWORD GetSupportCode(BYTE *pStatus, BYTE *pSupportCode) {
     BYTE packet[kLargestPacket];
     BuildPacket(packet, kFunctionSupportCode, kSupportCodeIn, kSupportCodeOut);
     if (!g_MiscCommon.IsDriverVersionSupported()) return MISC_RESULT_UNSUPPORTED_VERSION;
     if (!pStatus || !pSupportCode) return MISC_RESULT_INVALID_ARGUMENT;
-    DWORD result = g_MiscCommon.CallMiscFunction(packet, kSupportCodeOut);
-    if (result != MISC_RESULT_SUCCESS) return result;
-    *pStatus = packet[MISC_PACKET_FUNCTION];
-    if (*pStatus == MISC_STATUS_SUCCESS) *pSupportCode = packet[MISC_PACKET_DATA];
-    return MISC_RESULT_SUCCESS;
+    DWORD result = SendStatusQuery(packet, kSupportCodeOut, pStatus);
+    if (result == MISC_RESULT_SUCCESS && *pStatus == MISC_STATUS_SUCCESS)
+        *pSupportCode = packet[MISC_PACKET_DATA];
+    return result;
 }
 
 DWORD GetBatterySlotStatus(BYTE *pStatus, WORD *pSlotWord) {
@@ -74,11 +82,10 @@ DWORD GetBatterySlotStatus(BYTE *pStatus, WORD *pSlotWord) {
     BuildPacket(packet, kFunctionSlotWord, kSlotWordIn, kSlotWordOut);
     if (!g_MiscCommon.IsDriverVersionSupported()) return MISC_RESULT_UNSUPPORTED_VERSION;
     if (!pStatus || !pSlotWord) return MISC_RESULT_INVALID_ARGUMENT;
-    DWORD result = g_MiscCommon.CallMiscFunction(packet, kSlotWordOut);
-    if (result != MISC_RESULT_SUCCESS) return result;
-    *pStatus = packet[MISC_PACKET_FUNCTION];
-    if (*pStatus == MISC_STATUS_SUCCESS) *pSlotWord = ReadLe16(packet + MISC_PACKET_DATA);
-    return MISC_RESULT_SUCCESS;
+    DWORD result = SendStatusQuery(packet, kSlotWordOut, pStatus);
+    if (result == MISC_RESULT_SUCCESS && *pStatus == MISC_STATUS_SUCCESS)
+        *pSlotWord = ReadLe16(packet + MISC_PACKET_DATA);
+    return result;
 }
 
 BOOL GetBatteryIdentity(WORD wIndex, char *pPartNumber, DWORD *pDate, char *pDateText) {

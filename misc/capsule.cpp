@@ -49,37 +49,21 @@ BYTE *CMiscCommon::_InitializeMessageCapsule(const BYTE *pSource, DWORD dwSize) 
     return capsule;
 }
 
-DWORD CMiscCommon::_Encrypt(BYTE *pCapsule) {
-    if (!pCapsule) {
-        _SetError(L"MiscCommon::CMiscCommon::_Encrypt: capsule is NULL");
-        return MISC_RESULT_INVALID_ARGUMENT;
-    }
-    if (!_pBlowfishContext) {
-        _SetError(L"MiscCommon::CMiscCommon::_Encrypt: BlowFish Context is not initialized.");
-        return MISC_RESULT_NOT_INITIALIZED;
-    }
-    const BlowfishContext *cipher = (const BlowfishContext *)_pBlowfishContext;
-    const DWORD blocks = (ReadLe32(pCapsule + kCapsuleSize) - kCapsuleOverhead) / kBlockSize;
-    for (DWORD i = 0; i < blocks; i++) {
-        BYTE *block = pCapsule + kCapsuleHeaderSize + kBlockSize * i;
-        uint32_t left = ReadLe32(block), right = ReadLe32(block + 4);
-        if (!BlowfishEncipher(cipher, &left, &right)) {
-            _SetError(L"MiscCommon::CMiscCommon::_Encrypt: BlowFish Encipher failed. i = %d", (int)i);
-            return MISC_RESULT_FAILED;
-        }
-        WriteLe32(block, left);
-        WriteLe32(block + 4, right);
-    }
-    return MISC_RESULT_SUCCESS;
-}
+DWORD CMiscCommon::_Encrypt(BYTE *pCapsule) { return _CipherCapsule(pCapsule, true); }
 
-DWORD CMiscCommon::_Decrypt(BYTE *pCapsule) {
+DWORD CMiscCommon::_Decrypt(BYTE *pCapsule) { return _CipherCapsule(pCapsule, false); }
+
+// Enciphers or deciphers the capsule's blocks in place, one at a time.
+DWORD CMiscCommon::_CipherCapsule(BYTE *pCapsule, bool encipher) {
     if (!pCapsule) {
-        _SetError(L"MiscCommon::CMiscCommon::_Decrypt: capsule is NULL");
+        _SetError(encipher ? L"MiscCommon::CMiscCommon::_Encrypt: capsule is NULL"
+                           : L"MiscCommon::CMiscCommon::_Decrypt: capsule is NULL");
         return MISC_RESULT_INVALID_ARGUMENT;
     }
     if (!_pBlowfishContext) {
-        _SetError(L"MiscCommon::CMiscCommon::_Decrypt: BlowFish Context is not initialized.");
+        _SetError(encipher
+                      ? L"MiscCommon::CMiscCommon::_Encrypt: BlowFish Context is not initialized."
+                      : L"MiscCommon::CMiscCommon::_Decrypt: BlowFish Context is not initialized.");
         return MISC_RESULT_NOT_INITIALIZED;
     }
     const BlowfishContext *cipher = (const BlowfishContext *)_pBlowfishContext;
@@ -87,8 +71,12 @@ DWORD CMiscCommon::_Decrypt(BYTE *pCapsule) {
     for (DWORD i = 0; i < blocks; i++) {
         BYTE *block = pCapsule + kCapsuleHeaderSize + kBlockSize * i;
         uint32_t left = ReadLe32(block), right = ReadLe32(block + 4);
-        if (!BlowfishDecipher(cipher, &left, &right)) {
-            _SetError(L"MiscCommon::CMiscCommon::_Decrypt: BlowFish Decipher failed. i = %d", (int)i);
+        const bool done = encipher ? BlowfishEncipher(cipher, &left, &right)
+                                   : BlowfishDecipher(cipher, &left, &right);
+        if (!done) {
+            _SetError(encipher ? L"MiscCommon::CMiscCommon::_Encrypt: BlowFish Encipher failed. i = %d"
+                               : L"MiscCommon::CMiscCommon::_Decrypt: BlowFish Decipher failed. i = %d",
+                      (int)i);
             return MISC_RESULT_FAILED;
         }
         WriteLe32(block, left);

@@ -108,6 +108,7 @@ private:
     void _ClearError();
     // The close request of a half-open session.
     void _SendSessionClose(DWORD dwSessionId);
+    DWORD _CipherCapsule(BYTE *pCapsule, bool encipher);
 };
 
 extern CMiscCommon g_MiscCommon;

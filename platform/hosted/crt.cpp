@@ -86,7 +86,10 @@ extern "C" int _snprintf_s(char *buffer, size_t sizeOfBuffer, size_t count, cons
     return count == _TRUNCATE ? -1 : (int)limit;
 }
 
-extern "C" int strncpy_s(char *dest, size_t sizeOfDest, const char *src, size_t count) {
+namespace {
+// The bounded copy of both character widths.
+template <typename Char>
+int BoundedCopy(Char *dest, size_t sizeOfDest, const Char *src, size_t count) {
     if (!dest || sizeOfDest == 0) return kEINVAL;
     if (!src) {
         dest[0] = 0;
@@ -99,33 +102,20 @@ extern "C" int strncpy_s(char *dest, size_t sizeOfDest, const char *src, size_t 
             dest[0] = 0;
             return kERANGE;
         }
-        memcpy(dest, src, sizeOfDest - 1);
+        memcpy(dest, src, (sizeOfDest - 1) * sizeof(Char));
         dest[sizeOfDest - 1] = 0;
         return STRUNCATE;
     }
-    memcpy(dest, src, n);
+    memcpy(dest, src, n * sizeof(Char));
     dest[n] = 0;
     return 0;
 }
+}  // namespace
+
+extern "C" int strncpy_s(char *dest, size_t sizeOfDest, const char *src, size_t count) {
+    return BoundedCopy(dest, sizeOfDest, src, count);
+}
 
 extern "C" int wcsncpy_s(wchar_t *dest, size_t sizeOfDest, const wchar_t *src, size_t count) {
-    if (!dest || sizeOfDest == 0) return kEINVAL;
-    if (!src) {
-        dest[0] = 0;
-        return kEINVAL;
-    }
-    size_t n = 0;
-    while (n < count && src[n]) n++;
-    if (n >= sizeOfDest) {
-        if (count != _TRUNCATE) {
-            dest[0] = 0;
-            return kERANGE;
-        }
-        wmemcpy(dest, src, sizeOfDest - 1);
-        dest[sizeOfDest - 1] = 0;
-        return STRUNCATE;
-    }
-    wmemcpy(dest, src, n);
-    dest[n] = 0;
-    return 0;
+    return BoundedCopy(dest, sizeOfDest, src, count);
 }
