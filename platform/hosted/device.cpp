@@ -180,6 +180,11 @@ sim::MiscDeviceReply BatteryControl(int index, uint32_t code, const uint8_t *in,
 
 }  // namespace
 
+void ResetOpenDevices() {
+    g_miscOpen = false;
+    memset(g_batteryOpen, 0, sizeof g_batteryOpen);
+}
+
 void SetMiscDeviceHook(MiscDeviceHook hook, void *context) {
     g_hook = hook;
     g_hookContext = context;

@@ -108,6 +108,7 @@ extern "C" BOOL WINAPI HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem) {
     Live().erase(h->id);
     h->magic = 0;
     free(h);
+    hosted::ClobberLastErrorAfterSuccess();
     return TRUE;
 }
 

@@ -74,6 +74,17 @@ typedef sim::MiscDeviceReply (*BatteryDeviceHook)(void *context, int index, uint
                                                   uint8_t *out, uint32_t out_capacity);
 void SetBatteryDeviceHook(BatteryDeviceHook hook, void *context);
 
+// Tests: make the clean-up calls (HeapFree, CloseHandle, RegCloseKey,
+// SetupDiDestroyDeviceInfoList) overwrite the last-error value when they
+// succeed, as some Windows versions do, so that code which must restore a
+// failing call's error shows whether it does.
+void SetClobberLastErrorOnSuccess(bool on);
+void ClobberLastErrorAfterSuccess();
+constexpr DWORD kClobberedLastError = 0x0BADC0DE;
+
+// Forgets which simulated devices are open (a new machine has none open).
+void ResetOpenDevices();
+
 // The module handle of the program (for LoadStringW).
 HINSTANCE ModuleHandle();
 

@@ -109,6 +109,7 @@ bool UseMachineText(const std::string &json, std::string *error) {
         return false;
     }
     Install(m);
+    ResetOpenDevices();
     SetFailingAllocation(m->fail_allocation);
     return true;
 }

@@ -85,5 +85,6 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE hObject) {
         hosted::CloseDeviceObject(*o);
     }
     hosted::RemoveObject(hObject);
+    hosted::ClobberLastErrorAfterSuccess();
     return TRUE;
 }

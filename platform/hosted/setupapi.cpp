@@ -106,6 +106,7 @@ extern "C" BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
     hosted::RemoveObject(DeviceInfoSet);
     hosted::TraceCall("SetupDiDestroyDeviceInfoList",
                       ",\"set\":" + std::to_string((uintptr_t)DeviceInfoSet), true);
+    hosted::ClobberLastErrorAfterSuccess();
     return TRUE;
 }
 
@@ -278,5 +279,6 @@ extern "C" LSTATUS WINAPI RegCloseKey(HKEY hKey) {
     hosted::RemoveObject(hKey);
     hosted::Trace("\"event\":\"registry\",\"call\":\"RegCloseKey\",\"key\":" +
                   std::to_string((uintptr_t)hKey));
+    hosted::ClobberLastErrorAfterSuccess();
     return ERROR_SUCCESS;
 }

@@ -56,8 +56,12 @@ TEST_F(OpenDriverTest, EachFailureReportsAndReleasesWhatItTook) {
         {
             CMiscCommon misc;
             if (row.failingAllocation) hosted::SetFailingAllocation(row.failingAllocation);
+            // Clean-up calls that overwrite the last error show whether the
+            // failing call's value is set again before returning.
+            hosted::SetClobberLastErrorOnSuccess(true);
             SetLastError(kSentinel);
             EXPECT_EQ(misc.OpenDriver(), row.result);
+            hosted::SetClobberLastErrorOnSuccess(false);
             if (row.lastError != kAnyError) {
                 EXPECT_EQ(GetLastError(), row.lastError);
             }
