@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include "byte_order.h"
+
 namespace sim {
 
 namespace {
@@ -13,15 +15,6 @@ constexpr uint32_t kLevelBatteryInformation = 0;
 constexpr uint32_t kCapacityRelative = 0x40000000;
 constexpr uint32_t kSystemBattery = 0x80000000;
 
-void Put32(uint8_t *p, uint32_t v) {
-    p[0] = (uint8_t)v;
-    p[1] = (uint8_t)(v >> 8);
-    p[2] = (uint8_t)(v >> 16);
-    p[3] = (uint8_t)(v >> 24);
-}
-uint32_t Get32(const uint8_t *p) {
-    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
 MiscDeviceReply Fail(uint32_t error) { return MiscDeviceReply{false, error, 0}; }
 
 }  // namespace
@@ -32,26 +25,26 @@ MiscDeviceReply BatteryDeviceControl(const BatteryDeviceSpec &b, uint32_t code, 
     if (code == kIoctlBatteryQueryTag) {
         if (b.fail_tag.active) return Fail(b.fail_tag.last_error);
         if (in_size < 4 || out_capacity < 4) return Fail(kErrorInvalidParameter);
-        Put32(out, b.tag);
+        Write32(out, b.tag);
         return MiscDeviceReply{true, 0, 4};
     }
     if (code == kIoctlBatteryQueryInformation) {
         if (b.fail_information.active) return Fail(b.fail_information.last_error);
         if (in_size < kQuerySize) return Fail(kErrorInvalidParameter);
         // A tag that is not the battery's current one names no battery.
-        if (b.tag == 0 || Get32(in) != b.tag) return Fail(kErrorFileNotFound);
-        if (Get32(in + 4) != kLevelBatteryInformation) return Fail(kErrorInvalidFunction);
+        if (b.tag == 0 || Read32(in) != b.tag) return Fail(kErrorFileNotFound);
+        if (Read32(in + 4) != kLevelBatteryInformation) return Fail(kErrorInvalidFunction);
         if (out_capacity < kInformationSize) return Fail(kErrorInsufficientBuffer);
         memset(out, 0, kInformationSize);
-        Put32(out + 0, kSystemBattery | (b.relative ? kCapacityRelative : 0));
+        Write32(out + 0, kSystemBattery | (b.relative ? kCapacityRelative : 0));
         out[4] = 1;  // rechargeable
         memcpy(out + 8, "LION", 4);
-        Put32(out + 12, b.design_capacity);
-        Put32(out + 16, b.design_capacity / 10 * 9);
-        Put32(out + 20, b.design_capacity / 10);
-        Put32(out + 24, b.design_capacity / 20);
-        Put32(out + 28, 0);
-        Put32(out + 32, 17);
+        Write32(out + 12, b.design_capacity);
+        Write32(out + 16, b.design_capacity / 10 * 9);
+        Write32(out + 20, b.design_capacity / 10);
+        Write32(out + 24, b.design_capacity / 20);
+        Write32(out + 28, 0);
+        Write32(out + 32, 17);
         return MiscDeviceReply{true, 0, kInformationSize};
     }
     return Fail(kErrorInvalidFunction);

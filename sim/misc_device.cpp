@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "bignum.h"
+#include "byte_order.h"
 #include "hdrand.h"
 #include "wipe.h"
 
@@ -52,20 +53,6 @@ constexpr uint32_t kPrime[kNumberWords] = {
     0x514A0879, 0x3B139B22, 0x020BBEA6, 0x8A67CC74, 0x29024E08, 0x80DC1CD1, 0xC4C6628B,
     0x2168C234, 0xC90FDAA2, 0xFFFFFFFF, 0xFFFFFFFF, 0x00000000};
 
-uint32_t Read32(const uint8_t *p) {
-    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
-uint16_t Read16(const uint8_t *p) { return (uint16_t)(p[0] | p[1] << 8); }
-void Write32(uint8_t *p, uint32_t v) {
-    p[0] = (uint8_t)v;
-    p[1] = (uint8_t)(v >> 8);
-    p[2] = (uint8_t)(v >> 16);
-    p[3] = (uint8_t)(v >> 24);
-}
-void Write16(uint8_t *p, uint16_t v) {
-    p[0] = (uint8_t)v;
-    p[1] = (uint8_t)(v >> 8);
-}
 void ToWords(const uint8_t *bytes, uint32_t *words, uint32_t count) {
     for (uint32_t i = 0; i < count; i++) words[i] = Read32(bytes + 4 * i);
 }

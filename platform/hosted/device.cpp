@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "battery_device.h"
+#include "byte_order.h"
 #include "devices.h"
 #include "machine.h"
 #include "misc_device.h"
@@ -51,16 +52,6 @@ void *g_hookContext = nullptr;
 BatteryDeviceHook g_batteryHook = nullptr;
 void *g_batteryHookContext = nullptr;
 bool g_batteryOpen[64] = {};
-
-void Put32(uint8_t *p, uint32_t v) {
-    p[0] = (uint8_t)v;
-    p[1] = (uint8_t)(v >> 8);
-    p[2] = (uint8_t)(v >> 16);
-    p[3] = (uint8_t)(v >> 24);
-}
-uint32_t Get32(const uint8_t *p) {
-    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
 
 bool WriteAll(int fd, const uint8_t *p, size_t n) {
     while (n) {
@@ -141,9 +132,9 @@ sim::MiscDeviceReply ExternalControl(int slot, uint32_t code, const uint8_t *in,
     ExternalDriver &d = Externals()[slot];
     if (!d.broken) {
         std::vector<uint8_t> frame(12 + in_size);
-        Put32(&frame[0], kFrameHeader + in_size);
-        Put32(&frame[4], code);
-        Put32(&frame[8], out_capacity);
+        sim::Write32(&frame[0], kFrameHeader + in_size);
+        sim::Write32(&frame[4], code);
+        sim::Write32(&frame[8], out_capacity);
         if (in_size) memcpy(&frame[12], in, in_size);
         uint8_t head[12];
         struct sigaction ignore = {}, old = {};
@@ -153,14 +144,14 @@ sim::MiscDeviceReply ExternalControl(int slot, uint32_t code, const uint8_t *in,
                   ReadAll(d.from_driver, head, sizeof head);
         sigaction(SIGPIPE, &old, nullptr);
         if (ok) {
-            uint32_t size = Get32(head);
+            uint32_t size = sim::Read32(head);
             if (size >= kFrameHeader && size - kFrameHeader <= kMaxFrame) {
                 std::vector<uint8_t> body(size - kFrameHeader);
                 if (body.empty() || ReadAll(d.from_driver, body.data(), body.size())) {
                     uint32_t n = (uint32_t)body.size() < out_capacity ? (uint32_t)body.size()
                                                                       : out_capacity;
                     if (n) memcpy(out, body.data(), n);
-                    return sim::MiscDeviceReply{Get32(head + 4) != 0, Get32(head + 8), n};
+                    return sim::MiscDeviceReply{sim::Read32(head + 4) != 0, sim::Read32(head + 8), n};
                 }
             }
         }

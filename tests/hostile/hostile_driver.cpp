@@ -17,6 +17,7 @@
 #include <random>
 #include <vector>
 
+#include "byte_order.h"
 #include "misc_device.h"
 
 namespace {
@@ -31,12 +32,6 @@ std::mt19937_64 g_rng;
 uint32_t Below(uint32_t n) { return n ? (uint32_t)(g_rng() % n) : 0; }
 bool Chance(uint32_t one_in) { return Below(one_in) == 0; }
 
-void Put32(uint8_t *p, uint32_t v) {
-    for (int i = 0; i < 4; i++) p[i] = (uint8_t)(v >> (8 * i));
-}
-uint32_t Get32(const uint8_t *p) {
-    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
 
 bool ReadAll(uint8_t *p, size_t n) {
     while (n) {
@@ -140,8 +135,8 @@ void Spoil(uint32_t code, uint32_t out_capacity, sim::MiscDeviceReply *reply,
     uint8_t *p = out->data();
     const uint32_t n = reply->bytes < out->size() ? reply->bytes : (uint32_t)out->size();
     if (code == kIoctlCapsule && n >= 8 && Chance(2)) {
-        if (Chance(2)) Put32(p, LyingSize(Get32(p), out_capacity));
-        if (Chance(2)) Put32(p + 4, LyingSize(Get32(p + 4), out_capacity));
+        if (Chance(2)) sim::Write32(p, LyingSize(sim::Read32(p), out_capacity));
+        if (Chance(2)) sim::Write32(p + 4, LyingSize(sim::Read32(p + 4), out_capacity));
     }
     if (code == kIoctlModelNumber && n > kModelLengthOffset && Chance(2)) {
         const uint8_t kLengths[] = {0, 11, 12, 13, 19, 20, 255};
@@ -171,7 +166,7 @@ int main(int argc, char **argv) {
     for (;;) {
         uint8_t head[12];
         if (!ReadAll(head, sizeof head)) return 0;
-        const uint32_t size = Get32(head), code = Get32(head + 4), capacity = Get32(head + 8);
+        const uint32_t size = sim::Read32(head), code = sim::Read32(head + 4), capacity = sim::Read32(head + 8);
         if (size < kFrameHeader) return 1;
         std::vector<uint8_t> in(size - kFrameHeader);
         if (!in.empty() && !ReadAll(in.data(), in.size())) return 1;
@@ -184,16 +179,16 @@ int main(int argc, char **argv) {
             if (Chance(40)) return 0;  // the driver goes away
             if (Chance(40)) {           // a frame too short to be one
                 uint8_t broken[4];
-                Put32(broken, Below(kFrameHeader));
+                sim::Write32(broken, Below(kFrameHeader));
                 WriteAll(broken, sizeof broken);
                 return 0;
             }
             Spoil(code, capacity, &reply, &out);
         }
         std::vector<uint8_t> frame(12 + reply.bytes);
-        Put32(&frame[0], kFrameHeader + reply.bytes);
-        Put32(&frame[4], reply.result ? 1 : 0);
-        Put32(&frame[8], reply.last_error);
+        sim::Write32(&frame[0], kFrameHeader + reply.bytes);
+        sim::Write32(&frame[4], reply.result ? 1 : 0);
+        sim::Write32(&frame[8], reply.last_error);
         if (reply.bytes) memcpy(&frame[12], out.data(), reply.bytes);
         if (!WriteAll(frame.data(), frame.size())) return 0;
     }
