@@ -8,7 +8,12 @@
 # to Noto Sans CJK JP, runs COMMAND with WINEPREFIX, WINEARCH and DISPLAY
 # exported, and exits with COMMAND's status. Every wait is bounded; the
 # command itself gets CELLVARO_WINE_TIMEOUT seconds (default 300).
+#
+# On a machine whose kernel runs no 32-bit x86 programs (ia32 emulation
+# switched off) 32-bit Wine cannot start at all: the script says so and
+# exits with status 77, which CTest reports as a skipped test.
 set -u
+kSkipped=77
 
 if [ $# -lt 3 ] || [ "$2" != "--" ]; then
     echo "usage: $0 PREFIX_DIR -- COMMAND [ARGS...]" >&2
@@ -24,6 +29,15 @@ case "$(basename "$prefix")" in
     *wineprefix*) ;;
     *) echo "$0: PREFIX_DIR must be an absolute path whose name contains 'wineprefix'" >&2; exit 2 ;;
 esac
+
+# 32-bit Wine runs on the i386 loader; if the kernel refuses to execute
+# it, no Wine test can run on this machine.
+if ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
+    echo "$0: SKIPPED: this machine cannot execute 32-bit x86 programs" \
+         "(/lib/ld-linux.so.2 does not start; the kernel's ia32 emulation is off)," \
+         "so 32-bit Wine cannot run here" >&2
+    exit $kSkipped
+fi
 
 export WINEARCH=win32
 export WINEPREFIX=$prefix
