@@ -357,12 +357,12 @@ INSTANTIATE_TEST_SUITE_P(Heap, AllocationFailure, ::testing::ValuesIn(kAllocatio
 TEST(InstanceMutex, SecondCopiesWhileTheFirstShowsItsBox) {
     CWorkDir dir;
     json first_machine = json::parse(ReadFile(kMachinesDir + "/clear-mode.json"));
-    first_machine["message_box"] = {{"hold_ms", 1500}};
+    first_machine["message_box"] = {{"hold_ms", 1500 * SlowFactor()}};
     RunSpec first_spec;
     first_spec.machine_path = dir.WriteMachine(first_machine);
     Child first = Start(dir, first_spec);
     // The box is drawn on standard output once its window exists.
-    ASSERT_TRUE(WaitForText(first.out_path, "[ OK ]", 10000)) << "the first copy shows no box";
+    ASSERT_TRUE(WaitForText(first.out_path, "[ OK ]", 10000 * SlowFactor())) << "the first copy shows no box";
 
     // Same session: no box, exit 3, and the first copy's box comes forward.
     RunSpec same_session;

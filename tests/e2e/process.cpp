@@ -81,6 +81,11 @@ std::string CWorkDir::WriteMachine(const json &machine) {
     return path;
 }
 
+int SlowFactor() {
+    const char *wrapper = getenv("CELLVARO_E2E_WRAPPER");
+    return wrapper && *wrapper ? 10 : 1;
+}
+
 Child Start(CWorkDir &dir, const RunSpec &spec) {
     Child c;
     c.out_path = dir.NewFile("stdout", ".txt");
@@ -92,8 +97,16 @@ Child Start(CWorkDir &dir, const RunSpec &spec) {
     for (std::string &e : env) envp.push_back(&e[0]);
     envp.push_back(nullptr);
 
+    // CELLVARO_E2E_WRAPPER runs every utility under a tool, for example
+    // "valgrind -q --error-exitcode=99 --leak-check=full".
     std::string exe = CELLVARO_EXE;
-    std::vector<std::string> args = {exe};
+    std::vector<std::string> args;
+    if (const char *wrapper = getenv("CELLVARO_E2E_WRAPPER")) {
+        std::istringstream words(wrapper);
+        for (std::string w; words >> w;) args.push_back(w);
+    }
+    const std::string program = args.empty() ? exe : args[0];
+    args.push_back(exe);
     args.insert(args.end(), spec.args.begin(), spec.args.end());
     std::vector<char *> argv;
     for (std::string &a : args) argv.push_back(&a[0]);
@@ -105,9 +118,9 @@ Child Start(CWorkDir &dir, const RunSpec &spec) {
     posix_spawn_file_actions_addopen(&actions, 1, c.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, 2, c.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     pid_t pid = -1;
-    int rc = posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv.data(), envp.data());
+    int rc = posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) ADD_FAILURE() << "cannot start " << exe << ": error " << rc;
+    if (rc != 0) ADD_FAILURE() << "cannot start " << program << ": error " << rc;
     else c.pid = pid;
     return c;
 }
@@ -116,6 +129,7 @@ RunResult Wait(const Child &child, int timeout_ms) {
     RunResult r;
     if (child.pid <= 0) return r;
     int status = 0;
+    timeout_ms *= SlowFactor();
     for (int waited = 0;; waited += kPollMs) {
         pid_t done = waitpid(child.pid, &status, WNOHANG);
         if (done == child.pid) break;

@@ -73,6 +73,9 @@ struct Child {
 };
 
 Child Start(CWorkDir &dir, const RunSpec &spec);
+// How many times longer a run may take than on its own: 10 when every run
+// goes through CELLVARO_E2E_WRAPPER (valgrind), otherwise 1.
+int SlowFactor();
 // Waits for the child to end (killing it after timeout_ms) and reads its
 // outputs. A trace line that is not JSON fails the current test.
 RunResult Wait(const Child &child, int timeout_ms = 20000);
