@@ -19,7 +19,7 @@ MiscDeviceReply Fail(uint32_t error) { return MiscDeviceReply{false, error, 0}; 
 
 }  // namespace
 
-MiscDeviceReply BatteryDeviceControl(const BatteryDeviceSpec &b, uint32_t code, const uint8_t *in,
+MiscDeviceReply BatteryDeviceControl(const BatteryDeviceConfig &b, uint32_t code, const uint8_t *in,
                                      uint32_t in_size, uint8_t *out, uint32_t out_capacity) {
     if ((!in && in_size) || (!out && out_capacity)) return Fail(kErrorInvalidParameter);
     if (code == kIoctlBatteryQueryTag) {

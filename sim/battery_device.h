@@ -9,7 +9,7 @@
 
 namespace sim {
 
-struct BatteryDeviceSpec {
+struct BatteryDeviceConfig {
     bool present = true;
     uint32_t design_capacity = 0;
     bool relative = false;
@@ -23,7 +23,7 @@ constexpr uint32_t kIoctlBatteryQueryTag = 0x294040;
 constexpr uint32_t kIoctlBatteryQueryInformation = 0x294044;
 
 // One buffered request to the battery; out may be null when out_capacity is 0.
-MiscDeviceReply BatteryDeviceControl(const BatteryDeviceSpec &battery, uint32_t code,
+MiscDeviceReply BatteryDeviceControl(const BatteryDeviceConfig &battery, uint32_t code,
                                      const uint8_t *in, uint32_t in_size, uint8_t *out,
                                      uint32_t out_capacity);
 

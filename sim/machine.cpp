@@ -119,7 +119,7 @@ struct Parser {
         return true;
     }
 
-    bool Time(const json &j, const std::string &path, ClockSpec *c) {
+    bool Time(const json &j, const std::string &path, ClockConfig *c) {
         if (!j.is_string()) return Fail(path, "must be an ISO 8601 UTC time");
         std::string s = j.get<std::string>();
         unsigned y, mo, d, h, mi, se, ms;
@@ -164,7 +164,7 @@ struct Parser {
         return true;
     }
 
-    bool Pack(const json &j, const std::string &path, PackSpec *p) {
+    bool Pack(const json &j, const std::string &path, PackConfig *p) {
         if (!Keys(j, path, {"part_number", "date", "date_status", "part_number_status"}))
             return false;
         memset(p, 0, sizeof *p);
@@ -194,7 +194,7 @@ struct Parser {
         return true;
     }
 
-    bool Faults(const json &j, const std::string &path, MiscDeviceSpec *d) {
+    bool Faults(const json &j, const std::string &path, MiscDeviceConfig *d) {
         if (!Keys(j, path,
                   {"model", "session", "capsule", "close", "probe", "phase1", "phase2", "phase3",
                    "phase1_reply_size", "phase2_reply_size", "phase3_reply_size",
@@ -264,7 +264,7 @@ struct Parser {
                    "faults", "external", "description"}))
             return false;
         m->present = true;
-        MiscDeviceSpec &d = m->device;
+        MiscDeviceConfig &d = m->device;
         if (j.contains("driver_version")) {
             const json &v = j["driver_version"];
             if (v.is_null()) {
@@ -346,7 +346,7 @@ struct Parser {
         return true;
     }
 
-    bool Battery(const json &j, const std::string &path, BatteryDeviceSpec *b) {
+    bool Battery(const json &j, const std::string &path, BatteryDeviceConfig *b) {
         if (!Keys(j, path,
                   {"design_capacity", "relative", "tag", "present", "fail_open", "fail_tag",
                    "fail_information"}))
@@ -420,7 +420,7 @@ struct Parser {
                 m->existing_mutexes.push_back(e);
             }
         }
-        DefaultMiscDeviceSpec(&m->misc.device);
+        DefaultMiscDeviceConfig(&m->misc.device);
         if (j.contains("misc_driver") && !j["misc_driver"].is_null() &&
             !Misc(j["misc_driver"], "misc_driver", &m->misc))
             return false;
@@ -428,7 +428,7 @@ struct Parser {
             const json &l = j["battery_class"];
             if (!l.is_array()) return Fail("battery_class", "must be a list");
             for (size_t i = 0; i < l.size(); i++) {
-                BatteryDeviceSpec b;
+                BatteryDeviceConfig b;
                 if (!Battery(l[i], "battery_class[" + std::to_string(i) + "]", &b)) return false;
                 m->batteries.push_back(b);
             }

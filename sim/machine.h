@@ -13,7 +13,7 @@
 
 namespace sim {
 
-struct ClockSpec {
+struct ClockConfig {
     bool fixed_time = false;
     uint16_t year = 0, month = 0, day_of_week = 0, day = 0, hour = 0, minute = 0, second = 0,
              milliseconds = 0;
@@ -34,18 +34,18 @@ struct MiscDriverHost {
     bool version_terminated = true;
     bool in_use_elsewhere = false;
     std::string external;  // a command that takes the built-in driver's place
-    MiscDeviceSpec device;
+    MiscDeviceConfig device;
 };
 
 struct Machine {
     std::string source;  // the file it came from, or "embedded default"
     uint32_t session = 1;
-    ClockSpec clock;
+    ClockConfig clock;
     uint32_t hold_ms = 0;
     uint64_t fail_allocation = 0;
     std::vector<ExistingMutex> existing_mutexes;
     MiscDriverHost misc;
-    std::vector<BatteryDeviceSpec> batteries;
+    std::vector<BatteryDeviceConfig> batteries;
 };
 
 // Parses a machine description. On an error returns false and sets

@@ -86,16 +86,16 @@ void Hmac(const uint8_t *key, uint32_t key_size, const uint8_t *a, uint32_t a_si
 
 }  // namespace
 
-void DefaultMiscDeviceSpec(MiscDeviceSpec *spec) {
-    memset(spec, 0, sizeof *spec);
-    BuildModelRecord("HT-K60", spec->model_record);
-    spec->model_record_size = kModelRecordSize;
-    spec->sessions = true;
-    spec->first_session_id = 0x51D00001;
-    spec->support_code = 3;
-    spec->slot_word = 0x0001;
-    for (int i = 0; i < 3; i++) spec->faults.phase_reply_size[i] = -1;
-    spec->faults.capsule_reply_size = -1;
+void DefaultMiscDeviceConfig(MiscDeviceConfig *config) {
+    memset(config, 0, sizeof *config);
+    BuildModelRecord("HT-K60", config->model_record);
+    config->model_record_size = kModelRecordSize;
+    config->sessions = true;
+    config->first_session_id = 0x51D00001;
+    config->support_code = 3;
+    config->slot_word = 0x0001;
+    for (int i = 0; i < 3; i++) config->faults.phase_reply_size[i] = -1;
+    config->faults.capsule_reply_size = -1;
 }
 
 void BuildModelRecord(const char *model, uint8_t *record) {
@@ -113,13 +113,13 @@ void BuildModelRecord(const char *model, uint8_t *record) {
 }
 
 CSimMiscDevice::CSimMiscDevice() {
-    DefaultMiscDeviceSpec(&_spec);
+    DefaultMiscDeviceConfig(&_config);
     _random = nullptr;
     _randomContext = nullptr;
     memset(&_log, 0, sizeof _log);
     _state = kIdle;
     _sessionId = 0;
-    _nextSessionId = _spec.first_session_id;
+    _nextSessionId = _config.first_session_id;
     _expectedMessageId = 0;
     memset(_exponent, 0, sizeof _exponent);
     memset(_clientPublic, 0, sizeof _clientPublic);
@@ -133,13 +133,13 @@ CSimMiscDevice::CSimMiscDevice() {
 
 CSimMiscDevice::~CSimMiscDevice() { _DropSession(); }
 
-void CSimMiscDevice::Configure(const MiscDeviceSpec &spec, RandomSource random,
+void CSimMiscDevice::Configure(const MiscDeviceConfig &config, RandomSource random,
                                void *random_context) {
-    _spec = spec;
-    if (_spec.pack_count > kMaxPacks) _spec.pack_count = kMaxPacks;
+    _config = config;
+    if (_config.pack_count > kMaxPacks) _config.pack_count = kMaxPacks;
     _random = random;
     _randomContext = random_context;
-    _nextSessionId = spec.first_session_id;
+    _nextSessionId = config.first_session_id;
 }
 
 void CSimMiscDevice::_DropSession() {
@@ -170,15 +170,15 @@ MiscDeviceReply CSimMiscDevice::Control(uint32_t code, const uint8_t *in, uint32
 }
 
 MiscDeviceReply CSimMiscDevice::_Model(uint8_t *out, uint32_t out_capacity) {
-    if (_spec.fail_model.active) return Fault(_spec.fail_model);
-    uint32_t n = _spec.model_record_size;
+    if (_config.fail_model.active) return Fault(_config.fail_model);
+    uint32_t n = _config.model_record_size;
     if (n > kMaxRawModelRecord) n = kMaxRawModelRecord;
     if (n > out_capacity) {
         // Buffered I/O: the part that fits arrives, with a warning status.
-        if (out_capacity) memcpy(out, _spec.model_record, out_capacity);
+        if (out_capacity) memcpy(out, _config.model_record, out_capacity);
         return MiscDeviceReply{false, kErrorMoreData, out_capacity};
     }
-    if (n) memcpy(out, _spec.model_record, n);
+    if (n) memcpy(out, _config.model_record, n);
     return Ok(n);
 }
 
@@ -186,13 +186,13 @@ MiscDeviceReply CSimMiscDevice::_Session(const uint8_t *in, uint32_t in_size, ui
                                          uint32_t cap) {
     if (in_size == 0) {
         // The probe.
-        if (_spec.faults.probe_override)
-            return MiscDeviceReply{_spec.faults.probe_result, _spec.faults.probe_last_error, 0};
-        if (!_spec.sessions) return Fail(kErrorNotSupported);
+        if (_config.faults.probe_override)
+            return MiscDeviceReply{_config.faults.probe_result, _config.faults.probe_last_error, 0};
+        if (!_config.sessions) return Fail(kErrorNotSupported);
         return Ok(0);
     }
-    if (_spec.fail_session.active) return Fault(_spec.fail_session);
-    if (!_spec.sessions) return Fail(kErrorNotSupported);
+    if (_config.fail_session.active) return Fault(_config.fail_session);
+    if (!_config.sessions) return Fail(kErrorNotSupported);
     if (in_size < 4) return Fail(kErrorInvalidParameter);
     if (memcmp(in, "Ini1", 4) == 0) return _Phase1(in, in_size, out, cap);
     if (memcmp(in, "Ini2", 4) == 0) return _Phase2(in, in_size, out, cap);
@@ -202,7 +202,7 @@ MiscDeviceReply CSimMiscDevice::_Session(const uint8_t *in, uint32_t in_size, ui
 
 MiscDeviceReply CSimMiscDevice::_Phase1(const uint8_t *in, uint32_t in_size, uint8_t *out,
                                         uint32_t cap) {
-    if (_spec.faults.phase[0].active) return Fault(_spec.faults.phase[0]);
+    if (_config.faults.phase[0].active) return Fault(_config.faults.phase[0]);
     if (in_size != kPhase1Size || cap < kPhase1Size) return Fail(kErrorInvalidParameter);
     // A new handshake replaces any earlier one.
     _DropSession();
@@ -210,8 +210,8 @@ MiscDeviceReply CSimMiscDevice::_Phase1(const uint8_t *in, uint32_t in_size, uin
     uint8_t random[kExponentWords * 4 + kNonceFieldSize];
     memset(random, 0, sizeof random);
     if (_random) _random(_randomContext, random, sizeof random);
-    if (_spec.fixed_exponent) {
-        memcpy(_exponent, _spec.private_exponent, sizeof _exponent);
+    if (_config.fixed_exponent) {
+        memcpy(_exponent, _config.private_exponent, sizeof _exponent);
     } else {
         ToWords(random, _exponent, 3);
         _exponent[3] = 0;
@@ -235,12 +235,12 @@ MiscDeviceReply CSimMiscDevice::_Phase1(const uint8_t *in, uint32_t in_size, uin
          out + kNonceFieldOffset, kNonceFieldSize, _linkKey);
     _state = kAfterPhase1;
     secure_wipe(random, sizeof random);
-    return Ok(OverrideSize(_spec.faults.phase_reply_size[0], kPhase1Size, out, cap));
+    return Ok(OverrideSize(_config.faults.phase_reply_size[0], kPhase1Size, out, cap));
 }
 
 MiscDeviceReply CSimMiscDevice::_Phase2(const uint8_t *in, uint32_t in_size, uint8_t *out,
                                         uint32_t cap) {
-    if (_spec.faults.phase[1].active) return Fault(_spec.faults.phase[1]);
+    if (_config.faults.phase[1].active) return Fault(_config.faults.phase[1]);
     if (in_size != kPhase2RequestSize || cap < kPhase2ReplySize) return Fail(kErrorInvalidParameter);
     if (_state != kAfterPhase1 || Read32(in + 4) != _sessionId) return Fail(kErrorAccessDenied);
     uint8_t expected[kProofSize];
@@ -251,14 +251,14 @@ MiscDeviceReply CSimMiscDevice::_Phase2(const uint8_t *in, uint32_t in_size, uin
         return Fail(kErrorAccessDenied);
     }
     Hmac(_linkKey, sizeof _linkKey, _driverPublic, kNumberBytes, _clientPublic, kNumberBytes, out);
-    if (_spec.faults.wrong_driver_proof) out[kProofSize - 1] ^= 0x01;
+    if (_config.faults.wrong_driver_proof) out[kProofSize - 1] ^= 0x01;
     _state = kAfterPhase2;
-    return Ok(OverrideSize(_spec.faults.phase_reply_size[1], kPhase2ReplySize, out, cap));
+    return Ok(OverrideSize(_config.faults.phase_reply_size[1], kPhase2ReplySize, out, cap));
 }
 
 MiscDeviceReply CSimMiscDevice::_Phase3(const uint8_t *in, uint32_t in_size, uint8_t *out,
                                         uint32_t cap) {
-    if (_spec.faults.phase[2].active) return Fault(_spec.faults.phase[2]);
+    if (_config.faults.phase[2].active) return Fault(_config.faults.phase[2]);
     if (in_size != kPhase3RequestSize || cap < kPhase3ReplySize) return Fail(kErrorInvalidParameter);
     if (_state != kAfterPhase2 || Read32(in + 4) != _sessionId) return Fail(kErrorAccessDenied);
 
@@ -289,7 +289,7 @@ MiscDeviceReply CSimMiscDevice::_Phase3(const uint8_t *in, uint32_t in_size, uin
     BlowfishInitialize(&_cipher, session_key, sizeof session_key);
 
     uint32_t left = kConfirmLeft, right = kConfirmRight;
-    if (_spec.faults.wrong_confirmation) right ^= 0x20;
+    if (_config.faults.wrong_confirmation) right ^= 0x20;
     BlowfishEncipher(&_cipher, &left, &right);
     Write32(out, left);
     Write32(out + 4, right);
@@ -305,11 +305,11 @@ MiscDeviceReply CSimMiscDevice::_Phase3(const uint8_t *in, uint32_t in_size, uin
     _state = kEstablished;
     _expectedMessageId = 0;
     _log.handshakes_completed++;
-    return Ok(OverrideSize(_spec.faults.phase_reply_size[2], kPhase3ReplySize, out, cap));
+    return Ok(OverrideSize(_config.faults.phase_reply_size[2], kPhase3ReplySize, out, cap));
 }
 
 MiscDeviceReply CSimMiscDevice::_Close(const uint8_t *in, uint32_t in_size) {
-    if (_spec.fail_close.active) return Fault(_spec.fail_close);
+    if (_config.fail_close.active) return Fault(_config.fail_close);
     if (in_size != 4) return Fail(kErrorInvalidParameter);
     uint32_t id = Read32(in);
     if (_state == kIdle || id != _sessionId) return Fail(kErrorInvalidParameter);
@@ -321,8 +321,8 @@ MiscDeviceReply CSimMiscDevice::_Close(const uint8_t *in, uint32_t in_size) {
 
 MiscDeviceReply CSimMiscDevice::_Capsule(const uint8_t *in, uint32_t in_size, uint8_t *out,
                                          uint32_t out_capacity) {
-    if (_spec.fail_capsule.active) return Fault(_spec.fail_capsule);
-    const bool secure = _spec.sessions;
+    if (_config.fail_capsule.active) return Fault(_config.fail_capsule);
+    const bool secure = _config.sessions;
     // Check the request capsule before trusting any size in it.
     if (in_size < kCapsuleMinimum) {
         _log.capsules_refused++;
@@ -386,9 +386,9 @@ MiscDeviceReply CSimMiscDevice::_Capsule(const uint8_t *in, uint32_t in_size, ui
         return Fail(kErrorInsufficientBuffer);
     }
     memset(out, 0, reply_capsule);
-    uint32_t reported = n + (uint32_t)_spec.faults.reply_data_size_extra;
+    uint32_t reported = n + (uint32_t)_config.faults.reply_data_size_extra;
     Write32(out, reported);
-    Write32(out + 4, _spec.faults.capsule_size_override ? _spec.faults.capsule_size : reply_capsule);
+    Write32(out + 4, _config.faults.capsule_size_override ? _config.faults.capsule_size : reply_capsule);
     Write32(out + 8, secure ? _sessionId : 0);
     memcpy(out + kCapsuleHeader, packet, n);
     if (secure) {
@@ -402,8 +402,8 @@ MiscDeviceReply CSimMiscDevice::_Capsule(const uint8_t *in, uint32_t in_size, ui
     }
     _log.capsules_served++;
     uint32_t bytes = reply_capsule;
-    if (_spec.faults.capsule_reply_size >= 0 && (uint32_t)_spec.faults.capsule_reply_size < bytes)
-        bytes = (uint32_t)_spec.faults.capsule_reply_size;
+    if (_config.faults.capsule_reply_size >= 0 && (uint32_t)_config.faults.capsule_reply_size < bytes)
+        bytes = (uint32_t)_config.faults.capsule_reply_size;
     return Ok(bytes);
 }
 
@@ -429,29 +429,29 @@ uint32_t CSimMiscDevice::_MiscFunction(uint8_t *packet, uint32_t in_size, uint32
     uint16_t index = in_size >= 10 ? Read16(packet + 8) : 0;
     switch (function) {
     case 0x1A:
-        status = _NextStatus(_spec.support_status, _supportStep);
-        data[0] = _spec.support_code;
+        status = _NextStatus(_config.support_status, _supportStep);
+        data[0] = _config.support_code;
         break;
     case 0x93:
-        status = _NextStatus(_spec.slot_status, _slotStep);
-        Write16(data, _spec.slot_word);
+        status = _NextStatus(_config.slot_status, _slotStep);
+        Write16(data, _config.slot_word);
         break;
     case 0x42:
-        if (index >= _spec.pack_count) {
+        if (index >= _config.pack_count) {
             status = kStatusNotPresent;
             break;
         }
-        status = _NextStatus(_spec.packs[index].date_status, _dateStep[index]);
+        status = _NextStatus(_config.packs[index].date_status, _dateStep[index]);
         Write16(data, index);
-        Write16(data + 2, _spec.packs[index].packed_date);
+        Write16(data + 2, _config.packs[index].packed_date);
         break;
     case 0x45:
-        if (index >= _spec.pack_count) {
+        if (index >= _config.pack_count) {
             status = kStatusNotPresent;
             break;
         }
-        status = _NextStatus(_spec.packs[index].part_status, _partStep[index]);
-        memcpy(data, _spec.packs[index].part_number, kPartNumberSize);
+        status = _NextStatus(_config.packs[index].part_status, _partStep[index]);
+        memcpy(data, _config.packs[index].part_number, kPartNumberSize);
         break;
     default:
         status = kStatusUnknownFunction;

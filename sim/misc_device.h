@@ -47,7 +47,7 @@ struct StatusScript {
     uint32_t count;
 };
 
-struct PackSpec {
+struct PackConfig {
     uint8_t part_number[kPartNumberSize];  // raw bytes, zero padded
     uint16_t packed_date;                  // MS-DOS date layout
     StatusScript date_status;
@@ -69,7 +69,7 @@ struct SessionFaults {
     uint32_t capsule_size;         // written as the reply's dwCapsuleSize
 };
 
-struct MiscDeviceSpec {
+struct MiscDeviceConfig {
     uint8_t model_record[kMaxRawModelRecord];
     uint32_t model_record_size;
     FaultSwitch fail_model;
@@ -86,7 +86,7 @@ struct MiscDeviceSpec {
     StatusScript support_status;
     uint16_t slot_word;
     StatusScript slot_status;
-    PackSpec packs[kMaxPacks];
+    PackConfig packs[kMaxPacks];
     uint32_t pack_count;
 
     SessionFaults faults;
@@ -94,7 +94,7 @@ struct MiscDeviceSpec {
 
 // Fills the defaults: no faults, sessions supported, support code 3,
 // slot word 0x0001, no packs, the short model text "HT-K60".
-void DefaultMiscDeviceSpec(MiscDeviceSpec *spec);
+void DefaultMiscDeviceConfig(MiscDeviceConfig *config);
 // Builds the 128-byte model record for a model text: 12 characters or
 // fewer give the short form, 13 to 19 the long form with its length byte.
 void BuildModelRecord(const char *model, uint8_t *record128);
@@ -122,7 +122,7 @@ class CSimMiscDevice {
 public:
     CSimMiscDevice();
     ~CSimMiscDevice();
-    void Configure(const MiscDeviceSpec &spec, RandomSource random, void *random_context);
+    void Configure(const MiscDeviceConfig &config, RandomSource random, void *random_context);
 
     // One buffered device control request. out may be null when
     // out_capacity is 0.
@@ -146,7 +146,7 @@ private:
     uint8_t _NextStatus(StatusScript &script, uint32_t &position);
     void _DropSession();
 
-    MiscDeviceSpec _spec;
+    MiscDeviceConfig _config;
     RandomSource _random;
     void *_randomContext;
     MiscDeviceLog _log;

@@ -235,7 +235,7 @@ extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, 
         for (size_t i = 0; i < m.batteries.size(); i++)
             if (path == hosted::BatteryDevicePath((int)i)) index = (int)i;
         if (index < 0 || !m.batteries[(size_t)index].present) return fail(ERROR_FILE_NOT_FOUND);
-        const sim::BatteryDeviceSpec &b = m.batteries[(size_t)index];
+        const sim::BatteryDeviceConfig &b = m.batteries[(size_t)index];
         if (b.fail_open.active) return fail(b.fail_open.last_error);
         if (index < 64 && hosted::g_batteryOpen[index]) return fail(ERROR_SHARING_VIOLATION);
         o.kind = ObjectKind::BatteryDevice;

@@ -108,7 +108,7 @@ SimReply ToReply(const sim::MiscDeviceReply &r) {
 }
 
 // The battery description behind a device, or null when there is none.
-const sim::BatteryDeviceSpec *Battery(uint32_t device) {
+const sim::BatteryDeviceConfig *Battery(uint32_t device) {
     uint32_t index = device - SIM_DEVICE_BATTERY0;
     if (device < SIM_DEVICE_BATTERY0 || index >= g_notebook.battery_count) return nullptr;
     return &g_notebook.batteries[index];
@@ -128,7 +128,7 @@ SimReply Serve(uint32_t device, uint32_t code, const uint8_t *in, uint32_t in_si
     SimReply reply = {0, kErrorFileNotFound, 0};
     if (device == SIM_DEVICE_MISC) {
         reply = ToReply(g_device->Control(code, copy, copy_size, out, out_capacity));
-    } else if (const sim::BatteryDeviceSpec *b = Battery(device)) {
+    } else if (const sim::BatteryDeviceConfig *b = Battery(device)) {
         reply = ToReply(sim::BatteryDeviceControl(*b, code, copy, copy_size, out, out_capacity));
     }
     if (copy) {
@@ -144,7 +144,7 @@ extern "C" {
 
 void SimHostInitialize(void) {
     g_notebook = Notebook();
-    sim::DefaultMiscDeviceSpec(&g_notebook.misc);
+    sim::DefaultMiscDeviceConfig(&g_notebook.misc);
     g_loaded = false;
     StartDevice();
 }
@@ -161,7 +161,7 @@ void SimHostLoadNotebook(const uint8_t *blob, uint32_t size) {
 SimReply SimHostOpen(uint32_t device) {
     SimReply reply = {1, 0, 0};
     if (device != SIM_DEVICE_MISC) {
-        const sim::BatteryDeviceSpec *b = Battery(device);
+        const sim::BatteryDeviceConfig *b = Battery(device);
         if (!b || !b->present)
             reply = SimReply{0, kErrorFileNotFound, 0};
         else if (b->fail_open.active)

@@ -90,7 +90,7 @@ uint32_t EncodeNotebook(const Notebook &n, uint8_t out[kNotebookSize]) {
     w.U32(kWireVersion);
     w.U32(n.sequence);
 
-    const MiscDeviceSpec &m = n.misc;
+    const MiscDeviceConfig &m = n.misc;
     w.U32(m.model_record_size);
     w.Bytes(m.model_record, kMaxRawModelRecord);
     w.Switch(m.fail_model);
@@ -107,7 +107,7 @@ uint32_t EncodeNotebook(const Notebook &n, uint8_t out[kNotebookSize]) {
     w.Script(m.slot_status);
     w.U32(m.pack_count);
     for (uint32_t i = 0; i < kMaxPacks; i++) {
-        const PackSpec &p = m.packs[i];
+        const PackConfig &p = m.packs[i];
         w.Bytes(p.part_number, kPartNumberSize);
         w.U32(p.packed_date);
         w.Script(p.date_status);
@@ -128,7 +128,7 @@ uint32_t EncodeNotebook(const Notebook &n, uint8_t out[kNotebookSize]) {
 
     w.U32(n.battery_count);
     for (uint32_t i = 0; i < kMaxBatteries; i++) {
-        const BatteryDeviceSpec &b = n.batteries[i];
+        const BatteryDeviceConfig &b = n.batteries[i];
         w.Flag(b.present);
         w.U32(b.design_capacity);
         w.Flag(b.relative);
@@ -147,7 +147,7 @@ bool DecodeNotebook(const uint8_t *in, uint32_t size, Notebook *n) {
     ZeroBytes(n, sizeof *n);
     n->sequence = r.U32();
 
-    MiscDeviceSpec &m = n->misc;
+    MiscDeviceConfig &m = n->misc;
     m.model_record_size = r.U32();
     if (m.model_record_size > kMaxRawModelRecord) m.model_record_size = kMaxRawModelRecord;
     r.Bytes(m.model_record, kMaxRawModelRecord);
@@ -166,7 +166,7 @@ bool DecodeNotebook(const uint8_t *in, uint32_t size, Notebook *n) {
     m.pack_count = r.U32();
     if (m.pack_count > kMaxPacks) m.pack_count = kMaxPacks;
     for (uint32_t i = 0; i < kMaxPacks; i++) {
-        PackSpec &p = m.packs[i];
+        PackConfig &p = m.packs[i];
         r.Bytes(p.part_number, kPartNumberSize);
         p.packed_date = (uint16_t)r.U32();
         r.Script(&p.date_status);
@@ -188,7 +188,7 @@ bool DecodeNotebook(const uint8_t *in, uint32_t size, Notebook *n) {
     n->battery_count = r.U32();
     if (n->battery_count > kMaxBatteries) n->battery_count = kMaxBatteries;
     for (uint32_t i = 0; i < kMaxBatteries; i++) {
-        BatteryDeviceSpec &b = n->batteries[i];
+        BatteryDeviceConfig &b = n->batteries[i];
         b.present = r.Flag();
         b.design_capacity = r.U32();
         b.relative = r.Flag();

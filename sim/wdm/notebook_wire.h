@@ -38,12 +38,12 @@ constexpr uint32_t kSwitchSize = 2 * kWord;
 constexpr uint32_t kScriptSize = kWord + kMaxStatusSteps;
 constexpr uint32_t kPackSize = kPartNumberSize + kWord + 2 * kScriptSize;
 constexpr uint32_t kFaultsSize = 3 * kWord + 3 * kSwitchSize + 3 * kWord + 6 * kWord;
-constexpr uint32_t kMiscSpecSize = kWord + kMaxRawModelRecord + 4 * kSwitchSize + 2 * kWord +
+constexpr uint32_t kMiscConfigSize = kWord + kMaxRawModelRecord + 4 * kSwitchSize + 2 * kWord +
                                    kExponentWords * kWord + kWord + kWord + kScriptSize + kWord +
                                    kScriptSize + kWord + kMaxPacks * kPackSize + kFaultsSize;
 constexpr uint32_t kBatterySize = 4 * kWord + 3 * kSwitchSize;
 constexpr uint32_t kNotebookSize =
-    kHeaderSize + kMiscSpecSize + kWord + kMaxBatteries * kBatterySize;
+    kHeaderSize + kMiscConfigSize + kWord + kMaxBatteries * kBatterySize;
 
 // The log's layout: the header, the misc device's counters (five words,
 // eight functions, their count), the entry count, then kMaxJournal entries.
@@ -55,9 +55,9 @@ constexpr uint32_t kLogSize = kLogHeaderSize + kMaxJournal * kJournalEntrySize;
 
 struct Notebook {
     uint32_t sequence;  // changes for every run; a new one resets the driver
-    MiscDeviceSpec misc;
+    MiscDeviceConfig misc;
     uint32_t battery_count;
-    BatteryDeviceSpec batteries[kMaxBatteries];
+    BatteryDeviceConfig batteries[kMaxBatteries];
 };
 
 // Fills the kNotebookSize bytes of out; returns the number of bytes the

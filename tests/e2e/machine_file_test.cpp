@@ -40,16 +40,16 @@ class BrokenMachineFile : public ::testing::TestWithParam<BrokenCase> {};
 TEST_P(BrokenMachineFile, EndsTheRunWithOneLineNamingFileAndField) {
     const BrokenCase &c = GetParam();
     CWorkDir dir;
-    RunSpec spec;
-    spec.machine_path = dir.NewFile("broken", ".json");
-    if (c.text) std::ofstream(spec.machine_path) << c.text;
-    RunResult run = RunCellvaro(dir, spec);
+    RunOptions options;
+    options.machine_path = dir.NewFile("broken", ".json");
+    if (c.text) std::ofstream(options.machine_path) << c.text;
+    RunResult run = RunCellvaro(dir, options);
 
     EXPECT_EQ(run.exit_status, kExitMachineError);
     EXPECT_EQ(run.out, "");
     ASSERT_FALSE(run.err.empty());
     EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "not one line: " << run.err;
-    EXPECT_EQ(run.err.rfind("cellvaro: machine file " + spec.machine_path, 0), 0u) << run.err;
+    EXPECT_EQ(run.err.rfind("cellvaro: machine file " + options.machine_path, 0), 0u) << run.err;
     EXPECT_NE(run.err.find(c.field), std::string::npos) << run.err;
     // The program itself never ran.
     for (const json &j : run.trace) EXPECT_EQ(j["event"], "exit") << j.dump();
@@ -68,11 +68,11 @@ INSTANTIATE_TEST_SUITE_P(Files, BrokenMachineFile, ::testing::ValuesIn(kBroken),
 TEST(ReproducibleRun, HandshakeMatchesTheRecordedBytes) {
     const std::string fixtures = std::string(CELLVARO_SOURCE_DIR) + "/tests/e2e/fixtures";
     CWorkDir dir;
-    RunSpec spec;
-    spec.machine_path = fixtures + "/reproducible.json";
-    spec.args = {"/Silent"};
-    RunResult a = RunCellvaro(dir, spec);
-    RunResult b = RunCellvaro(dir, spec);
+    RunOptions options;
+    options.machine_path = fixtures + "/reproducible.json";
+    options.args = {"/Silent"};
+    RunResult a = RunCellvaro(dir, options);
+    RunResult b = RunCellvaro(dir, options);
     ExpectOutcome(a, kExitRecalled, 0);
 
     auto session_lines = [](const RunResult &run) {

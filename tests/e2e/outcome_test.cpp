@@ -49,15 +49,15 @@ class SampleMachine : public ::testing::TestWithParam<SampleCase> {};
 TEST_P(SampleMachine, EndsWithItsOutcome) {
     const SampleCase &c = GetParam();
     CWorkDir dir;
-    RunSpec spec;
-    spec.machine_path = kMachinesDir + "/" + c.file;
-    RunResult run = RunCellvaro(dir, spec);
+    RunOptions options;
+    options.machine_path = kMachinesDir + "/" + c.file;
+    RunResult run = RunCellvaro(dir, options);
     ExpectOutcome(run, c.exit_status, c.message);
     ExpectTraceChecks(run, c.checks);
 
     // The same notebook under /Silent: the same exit status, nothing shown.
-    spec.args = {"/Silent"};
-    RunResult silent = RunCellvaro(dir, spec);
+    options.args = {"/Silent"};
+    RunResult silent = RunCellvaro(dir, options);
     ExpectOutcome(silent, c.exit_status, 0);
 }
 
@@ -124,11 +124,11 @@ class SilentOption : public ::testing::TestWithParam<SilentCase> {};
 TEST_P(SilentOption, DecidesWhetherTheBoxIsShown) {
     const SilentCase &c = GetParam();
     CWorkDir dir;
-    RunSpec spec;
-    spec.machine_path = kMachinesDir + "/recalled.json";
-    spec.set_command_line = true;
-    spec.command_line = c.command_line;
-    RunResult run = RunCellvaro(dir, spec);
+    RunOptions options;
+    options.machine_path = kMachinesDir + "/recalled.json";
+    options.set_command_line = true;
+    options.command_line = c.command_line;
+    RunResult run = RunCellvaro(dir, options);
     // The recall outcome is -1, which a process exit status shows as 255.
     ExpectOutcome(run, kExitRecalled, c.silent ? 0 : 117);
 }
@@ -138,12 +138,12 @@ INSTANTIATE_TEST_SUITE_P(CommandLines, SilentOption, ::testing::ValuesIn(kSilent
 
 TEST(SilentOption, FromTheArgumentsWithoutAGivenCommandLine) {
     CWorkDir dir;
-    RunSpec spec;
-    spec.machine_path = kMachinesDir + "/recalled.json";
-    spec.args = {"/silent"};
-    ExpectOutcome(RunCellvaro(dir, spec), kExitRecalled, 0);
-    spec.args = {"/Silent", "x"};
-    ExpectOutcome(RunCellvaro(dir, spec), kExitRecalled, 117);
+    RunOptions options;
+    options.machine_path = kMachinesDir + "/recalled.json";
+    options.args = {"/silent"};
+    ExpectOutcome(RunCellvaro(dir, options), kExitRecalled, 0);
+    options.args = {"/Silent", "x"};
+    ExpectOutcome(RunCellvaro(dir, options), kExitRecalled, 117);
 }
 
 // ---------------------------------------------------------------------------
@@ -358,14 +358,14 @@ TEST(InstanceMutex, SecondCopiesWhileTheFirstShowsItsBox) {
     CWorkDir dir;
     json first_machine = json::parse(ReadFile(kMachinesDir + "/clear-mode.json"));
     first_machine["message_box"] = {{"hold_ms", 1500 * SlowFactor()}};
-    RunSpec first_spec;
-    first_spec.machine_path = dir.WriteMachine(first_machine);
-    Child first = Start(dir, first_spec);
+    RunOptions first_options;
+    first_options.machine_path = dir.WriteMachine(first_machine);
+    Child first = Start(dir, first_options);
     // The box is drawn on standard output once its window exists.
     ASSERT_TRUE(WaitForText(first.out_path, "[ OK ]", 10000 * SlowFactor())) << "the first copy shows no box";
 
     // Same session: no box, exit 3, and the first copy's box comes forward.
-    RunSpec same_session;
+    RunOptions same_session;
     same_session.machine_path = dir.WriteMachine(BaseMachine());
     RunResult second = RunCellvaro(dir, same_session);
     ExpectOutcome(second, 3, 0);
@@ -380,7 +380,7 @@ TEST(InstanceMutex, SecondCopiesWhileTheFirstShowsItsBox) {
     // Another Windows session: the global mutex is held, message 112.
     json other = BaseMachine();
     other["session"] = 2;
-    RunSpec other_session;
+    RunOptions other_session;
     other_session.machine_path = dir.WriteMachine(other);
     RunResult third = RunCellvaro(dir, other_session);
     ExpectOutcome(third, 3, 112);

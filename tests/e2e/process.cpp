@@ -36,16 +36,16 @@ void SleepMs(int ms) {
 int RemoveEntry(const char *path, const struct stat *, int, struct FTW *) { return remove(path); }
 
 // The variables a run gets: none of the caller's CELLVARO_* settings, only
-// what the spec asks for, plus PATH and the sanitizers' options.
-std::vector<std::string> ChildEnvironment(const CWorkDir &dir, const RunSpec &spec,
+// what the run options ask for, plus PATH and the sanitizers' settings.
+std::vector<std::string> ChildEnvironment(const CWorkDir &dir, const RunOptions &options,
                                           const std::string &trace) {
     std::vector<std::string> env;
     for (const char *keep : {"PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
         if (const char *v = getenv(keep)) env.push_back(std::string(keep) + "=" + v);
-    if (!spec.machine_path.empty()) env.push_back("CELLVARO_MACHINE=" + spec.machine_path);
+    if (!options.machine_path.empty()) env.push_back("CELLVARO_MACHINE=" + options.machine_path);
     env.push_back("CELLVARO_TRACE=" + trace);
-    env.push_back("CELLVARO_SIM_DIR=" + (spec.sim_dir.empty() ? dir.SimDir() : spec.sim_dir));
-    if (spec.set_command_line) env.push_back("CELLVARO_COMMAND_LINE=" + spec.command_line);
+    env.push_back("CELLVARO_SIM_DIR=" + (options.sim_dir.empty() ? dir.SimDir() : options.sim_dir));
+    if (options.set_command_line) env.push_back("CELLVARO_COMMAND_LINE=" + options.command_line);
     return env;
 }
 
@@ -86,13 +86,13 @@ int SlowFactor() {
     return wrapper && *wrapper ? 10 : 1;
 }
 
-Child Start(CWorkDir &dir, const RunSpec &spec) {
+Child Start(CWorkDir &dir, const RunOptions &options) {
     Child c;
     c.out_path = dir.NewFile("stdout", ".txt");
     c.err_path = dir.NewFile("stderr", ".txt");
     c.trace_path = dir.NewFile("trace", ".jsonl");
 
-    std::vector<std::string> env = ChildEnvironment(dir, spec, c.trace_path);
+    std::vector<std::string> env = ChildEnvironment(dir, options, c.trace_path);
     std::vector<char *> envp;
     for (std::string &e : env) envp.push_back(&e[0]);
     envp.push_back(nullptr);
@@ -107,7 +107,7 @@ Child Start(CWorkDir &dir, const RunSpec &spec) {
     }
     const std::string program = args.empty() ? exe : args[0];
     args.push_back(exe);
-    args.insert(args.end(), spec.args.begin(), spec.args.end());
+    args.insert(args.end(), options.args.begin(), options.args.end());
     std::vector<char *> argv;
     for (std::string &a : args) argv.push_back(&a[0]);
     argv.push_back(nullptr);
@@ -157,13 +157,13 @@ RunResult Wait(const Child &child, int timeout_ms) {
     return r;
 }
 
-RunResult RunCellvaro(CWorkDir &dir, const RunSpec &spec) { return Wait(Start(dir, spec)); }
+RunResult RunCellvaro(CWorkDir &dir, const RunOptions &options) { return Wait(Start(dir, options)); }
 
 RunResult RunMachine(CWorkDir &dir, const json &machine, std::vector<std::string> args) {
-    RunSpec spec;
-    spec.machine_path = dir.WriteMachine(machine);
-    spec.args = std::move(args);
-    return RunCellvaro(dir, spec);
+    RunOptions options;
+    options.machine_path = dir.WriteMachine(machine);
+    options.args = std::move(args);
+    return RunCellvaro(dir, options);
 }
 
 std::string ReadFile(const std::string &path) {

@@ -49,7 +49,7 @@ private:
     bool _keep = false;
 };
 
-struct RunSpec {
+struct RunOptions {
     std::string machine_path;     // CELLVARO_MACHINE; empty: the embedded default
     std::vector<std::string> args;
     bool set_command_line = false;  // CELLVARO_COMMAND_LINE
@@ -72,14 +72,14 @@ struct Child {
     std::string out_path, err_path, trace_path;
 };
 
-Child Start(CWorkDir &dir, const RunSpec &spec);
+Child Start(CWorkDir &dir, const RunOptions &options);
 // How many times longer a run may take than on its own: 10 when every run
 // goes through CELLVARO_E2E_WRAPPER (valgrind), otherwise 1.
 int SlowFactor();
 // Waits for the child to end (killing it after timeout_ms) and reads its
 // outputs. A trace line that is not JSON fails the current test.
 RunResult Wait(const Child &child, int timeout_ms = 20000);
-RunResult RunCellvaro(CWorkDir &dir, const RunSpec &spec);
+RunResult RunCellvaro(CWorkDir &dir, const RunOptions &options);
 // Runs the utility on a machine description.
 RunResult RunMachine(CWorkDir &dir, const json &machine, std::vector<std::string> args = {});
 

@@ -32,7 +32,7 @@ TEST(TraceTool, PrintsTheTimelineOfARun) {
     CWorkDir dir;
 
     // With sessions: the phases carry the session id, the close drops it.
-    RunSpec secure;
+    RunOptions secure;
     secure.machine_path = machines + "/recalled.json";
     RunResult run = RunCellvaro(dir, secure);
     ASSERT_EQ(run.exit_status, kExitRecalled);
@@ -48,7 +48,7 @@ TEST(TraceTool, PrintsTheTimelineOfARun) {
     ExpectLine(t, "exit      live blocks: none");
 
     // In clear: each capsule's message id, misc function and reply.
-    RunSpec clear;
+    RunOptions clear;
     clear.machine_path = machines + "/two-batteries-clear.json";
     run = RunCellvaro(dir, clear);
     ASSERT_EQ(run.exit_status, 0);

@@ -64,24 +64,24 @@ void RandomScript(sim::StatusScript *s, uint32_t one_in) {
 }
 
 // The notebook behind the driver.
-void RandomSpec(sim::MiscDeviceSpec *spec) {
-    sim::DefaultMiscDeviceSpec(spec);
-    spec->sessions = !Chance(3);
+void RandomNotebook(sim::MiscDeviceConfig *config) {
+    sim::DefaultMiscDeviceConfig(config);
+    config->sessions = !Chance(3);
     const char *kModels[] = {"HT-K60A", "HT-K60A", "HT-KW-1234ABCD", "HT-R60",
                              "HT-E7X",  "HT-M5",   "XY",             "HT-D60-LONGNAME"};
-    sim::BuildModelRecord(kModels[Below(8)], spec->model_record);
-    if (Chance(10)) Random(nullptr, spec->model_record, sim::kModelRecordSize);
-    spec->first_session_id = (uint32_t)g_rng();
-    spec->support_code = Chance(8) ? (uint8_t)Below(6) : 3;
-    RandomScript(&spec->support_status, 4);
+    sim::BuildModelRecord(kModels[Below(8)], config->model_record);
+    if (Chance(10)) Random(nullptr, config->model_record, sim::kModelRecordSize);
+    config->first_session_id = (uint32_t)g_rng();
+    config->support_code = Chance(8) ? (uint8_t)Below(6) : 3;
+    RandomScript(&config->support_status, 4);
     const uint16_t kSlots[] = {1, 5, 0xF, 0, 4, 6};
-    spec->slot_word = Chance(5) ? (uint16_t)g_rng() : kSlots[Below(6)];
-    RandomScript(&spec->slot_status, 4);
-    spec->pack_count = Below(sim::kMaxPacks + 1);
+    config->slot_word = Chance(5) ? (uint16_t)g_rng() : kSlots[Below(6)];
+    RandomScript(&config->slot_status, 4);
+    config->pack_count = Below(sim::kMaxPacks + 1);
     const char *kParts[] = {"HT-QBLP21", "HT-QBLP23", "HT-QBLP26", "HT-QBLP29A", "HT-QBLP28"};
     const uint16_t kDates[] = {0x4049, 0x3E21, 0x4245, 0, 0xFFFF, 0x41A1};
-    for (uint32_t i = 0; i < spec->pack_count; i++) {
-        sim::PackSpec &p = spec->packs[i];
+    for (uint32_t i = 0; i < config->pack_count; i++) {
+        sim::PackConfig &p = config->packs[i];
         memset(p.part_number, 0, sizeof p.part_number);
         if (Chance(4)) Random(nullptr, p.part_number, sizeof p.part_number);
         else {
@@ -155,10 +155,10 @@ int main(int argc, char **argv) {
         return 2;
     }
     g_rng.seed(strtoull(argv[1], nullptr, 0));
-    sim::MiscDeviceSpec spec;
-    RandomSpec(&spec);
+    sim::MiscDeviceConfig config;
+    RandomNotebook(&config);
     sim::CSimMiscDevice device;
-    device.Configure(spec, Random, nullptr);
+    device.Configure(config, Random, nullptr);
     // How hostile this run is: one reply in `every` is spoiled (0: none).
     const uint32_t kEvery[] = {0, 1, 2, 3, 5, 10};
     const uint32_t every = kEvery[Below(6)];

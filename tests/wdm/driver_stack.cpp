@@ -89,7 +89,7 @@ sim::wdm::Notebook NotebookFor(const sim::Machine &machine) {
     n.sequence = ++g_sequence;
     n.misc = machine.misc.device;
     n.battery_count = 0;
-    for (const sim::BatteryDeviceSpec &b : machine.batteries) {
+    for (const sim::BatteryDeviceConfig &b : machine.batteries) {
         if (n.battery_count == sim::wdm::kMaxBatteries) break;
         n.batteries[n.battery_count++] = b;
     }

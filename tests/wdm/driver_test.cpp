@@ -52,7 +52,7 @@ TEST(NotebookLayout, CarriesEveryFieldOfTheMachine) {
     Notebook back;
     ASSERT_TRUE(sim::wdm::DecodeNotebook(blob.data(), static_cast<uint32_t>(blob.size()), &back));
 
-    const sim::MiscDeviceSpec &w = m.misc.device, &g = back.misc;
+    const sim::MiscDeviceConfig &w = m.misc.device, &g = back.misc;
     EXPECT_EQ(back.sequence, n.sequence);
     EXPECT_EQ(g.model_record_size, w.model_record_size);
     EXPECT_EQ(0, memcmp(g.model_record, w.model_record, sizeof g.model_record));
@@ -96,7 +96,7 @@ TEST(NotebookLayout, CarriesEveryFieldOfTheMachine) {
     EXPECT_EQ(back.battery_count, sim::wdm::kMaxBatteries);
     for (uint32_t i = 0; i < sim::wdm::kMaxBatteries; i++) {
         SCOPED_TRACE("battery " + std::to_string(i));
-        const sim::BatteryDeviceSpec &gb = back.batteries[i], &wb = m.batteries[i];
+        const sim::BatteryDeviceConfig &gb = back.batteries[i], &wb = m.batteries[i];
         EXPECT_EQ(gb.present, wb.present);
         EXPECT_EQ(gb.design_capacity, wb.design_capacity);
         EXPECT_EQ(gb.relative, wb.relative);
