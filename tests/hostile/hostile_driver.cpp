@@ -32,7 +32,6 @@ std::mt19937_64 g_rng;
 uint32_t Below(uint32_t n) { return n ? (uint32_t)(g_rng() % n) : 0; }
 bool Chance(uint32_t one_in) { return Below(one_in) == 0; }
 
-
 bool ReadAll(uint8_t *p, size_t n) {
     while (n) {
         ssize_t r = read(0, p, n);
@@ -166,7 +165,8 @@ int main(int argc, char **argv) {
     for (;;) {
         uint8_t head[12];
         if (!ReadAll(head, sizeof head)) return 0;
-        const uint32_t size = sim::Read32(head), code = sim::Read32(head + 4), capacity = sim::Read32(head + 8);
+        const uint32_t size = sim::Read32(head), code = sim::Read32(head + 4);
+        const uint32_t capacity = sim::Read32(head + 8);
         if (size < kFrameHeader) return 1;
         std::vector<uint8_t> in(size - kFrameHeader);
         if (!in.empty() && !ReadAll(in.data(), in.size())) return 1;

@@ -39,8 +39,7 @@ class Pe:
         pe = struct.unpack_from("<I", data, 0x3C)[0]
         if data[pe:pe + 4] != b"PE\0\0":
             raise ValueError("no PE signature")
-        self.machine, sections, _, _, _, opt_size, self.characteristics = \
-            struct.unpack_from("<HHIIIHH", data, pe + 4)
+        self.machine, sections, _, _, _, opt_size = struct.unpack_from("<HHIIIH", data, pe + 4)
         opt = pe + 24
         self.magic = struct.unpack_from("<H", data, opt)[0]
         self.subsystem = struct.unpack_from("<H", data, opt + 68)[0]
@@ -163,7 +162,7 @@ def main():
     group = resources.get((RT_GROUP_ICON, 129, kLangJapanese))
     sizes = []
     if check(group is not None, "no icon group 129"):
-        _, kind, count = struct.unpack_from("<HHH", group, 0)
+        count = struct.unpack_from("<H", group, 4)[0]
         for i in range(count):
             width, height, _, _, _, bits, size, icon_id = struct.unpack_from("<BBBBHHIH", group, 6 + 14 * i)
             sizes.append(width)
