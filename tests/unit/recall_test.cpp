@@ -1,7 +1,10 @@
 // The model table, the two recall tables and the matching rules.
 #include <string.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -96,65 +99,239 @@ TEST(FindModelClass, FirstRowThatBeginsTheName) {
     }
 }
 
-TEST(RecallTables, Shapes) {
-    EXPECT_EQ(sizeof g_ModelTable / sizeof g_ModelTable[0], 13u);
-    EXPECT_EQ(sizeof g_RecallRangeTable / sizeof g_RecallRangeTable[0], 23u);
-    EXPECT_EQ(sizeof g_RecallPrefixTable / sizeof g_RecallPrefixTable[0], 103u);
-    EXPECT_EQ(MODEL_TABLE_ROWS, 13u);
-    EXPECT_EQ(RECALL_RANGE_ROWS, 23u);
-    EXPECT_EQ(RECALL_PREFIX_ROWS, 103u);
-
-    // Rows 10 and 11 of the range table: the later lot first.
-    EXPECT_STREQ(g_RecallRangeTable[10].szPartNumber, "HT-QBLP23");
-    EXPECT_EQ(g_RecallRangeTable[10].dwDateFrom, 20121129u);
-    EXPECT_EQ(g_RecallRangeTable[10].dwDateTo, 20121129u);
-    EXPECT_EQ(g_RecallRangeTable[11].dwDateFrom, 20120914u);
-    EXPECT_EQ(g_RecallRangeTable[11].dwDateTo, 20120923u);
-    EXPECT_STREQ(g_RecallRangeTable[22].szPartNumber, "HT-QBLP25");
-    EXPECT_EQ(g_RecallRangeTable[22].dwDateFrom, 20140213u);
-
-    // The runs of the prefix table: rows, part number, capacity, first and
-    // last prefix.
-    const struct {
-        DWORD first, last;
-        const char *part;
-        DWORD capacity;
-        const char *firstPrefix, *lastPrefix;
-    } runs[] = {
-        {0, 8, "HT-QBLP26", 92160, "201104", "201112"},
-        {9, 21, "HT-QBLP25", 92160, "201104", "201204"},
-        {22, 32, "HT-QBLP27", 46080, "201104", "201204"},
-        {33, 35, "HT-QBLP21", 46080, "2011", "20120209"},
-        {36, 44, "HT-QBLP23", 92160, "2011", "20120410"},
-        {45, 52, "HT-QBLP22", 46080, "2011", "20120308"},
-        {53, 56, "HT-QBLP24", 92160, "2011", "20120308"},
-        {57, 66, "HT-QBLP28", 23040, "2011", "201209"},
-        {67, 76, "HT-QBLP28", 18430, "2011", "201209"},
-        {77, 86, "HT-QBLP25", 83520, "20111028", "201203"},
-        {87, 91, "HT-QBLP27", 41760, "201111", "201204"},
-        {92, 96, "HT-QBLP29A", 62640, "20111031", "201202"},
-        {97, 99, "HT-QBLP30", 41760, "20110726", "201108"},
-        {100, 102, "HT-QBLP31", 62640, "20110725", "20110729"},
+// The tables as written out by hand in recall_tables.txt, each row kept
+// with its line as it reads there.
+struct Transcription {
+    struct Model {
+        int bClass;
+        std::string name, line;
     };
-    DWORD next = 0;
-    for (const auto &run : runs) {
-        SCOPED_TRACE(std::to_string(run.first) + " to " + std::to_string(run.last));
-        EXPECT_EQ(run.first, next);
-        next = run.last + 1;
-        for (DWORD i = run.first; i <= run.last; i++) {
-            EXPECT_STREQ(g_RecallPrefixTable[i].szPartNumber, run.part) << "row " << i;
-            EXPECT_EQ(g_RecallPrefixTable[i].dwDesignCapacity, run.capacity) << "row " << i;
+    struct Range {
+        std::string part;
+        DWORD capacity, from, to;
+        std::string line;
+    };
+    struct Prefix {
+        std::string part;
+        DWORD capacity;
+        std::string prefix, line;
+    };
+    std::vector<Model> models;
+    std::vector<Range> ranges;
+    std::vector<Prefix> prefixes;
+};
+
+bool AllDigits(const std::string &s) {
+    return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos;
+}
+
+void ReadTranscription(Transcription &t) {
+    std::ifstream file(CELLVARO_RECALL_TABLES);
+    ASSERT_TRUE(file) << "cannot open " << CELLVARO_RECALL_TABLES;
+    std::string text;
+    for (int number = 1; std::getline(file, text); number++) {
+        std::istringstream in(text);
+        std::vector<std::string> f;
+        for (std::string word; in >> word;) f.push_back(word);
+        if (f.empty() || f[0][0] == '#') continue;
+        std::string line = f[0];
+        for (size_t i = 1; i < f.size(); i++) line += " " + f[i];
+        const std::string where = std::string(CELLVARO_RECALL_TABLES) + ":" +
+                                  std::to_string(number) + ": " + text;
+        if (f[0] == "model" && f.size() == 3 && AllDigits(f[1])) {
+            t.models.push_back({std::stoi(f[1]), f[2], line});
+        } else if (f[0] == "range" && f.size() == 5 && AllDigits(f[2]) && AllDigits(f[3]) &&
+                   AllDigits(f[4]) && f[3].size() == 8 && f[4].size() == 8) {
+            t.ranges.push_back({f[1], (DWORD)std::stoul(f[2]), (DWORD)std::stoul(f[3]),
+                                (DWORD)std::stoul(f[4]), line});
+        } else if (f[0] == "prefix" && f.size() == 4 && AllDigits(f[2]) && AllDigits(f[3]) &&
+                   (f[3].size() == 4 || f[3].size() == 6 || f[3].size() == 8)) {
+            t.prefixes.push_back({f[1], (DWORD)std::stoul(f[2]), f[3], line});
+        } else {
+            FAIL() << "cannot read " << where;
         }
-        EXPECT_STREQ(g_RecallPrefixTable[run.first].szDatePrefix, run.firstPrefix);
-        EXPECT_STREQ(g_RecallPrefixTable[run.last].szDatePrefix, run.lastPrefix);
     }
-    EXPECT_EQ(next, RECALL_PREFIX_ROWS);
-    // The gaps of two runs.
-    for (DWORD i = 22; i <= 32; i++) {
-        EXPECT_STRNE(g_RecallPrefixTable[i].szDatePrefix, "201201");
-        EXPECT_STRNE(g_RecallPrefixTable[i].szDatePrefix, "201202");
+}
+
+// The compiled rows, in the transcription's line format.
+std::string Text(const char (&field)[RECALL_TEXT_BYTES]) {
+    return std::string(field, strnlen(field, RECALL_TEXT_BYTES));
+}
+std::string Line(const MODEL_ENTRY &row) {
+    return "model " + std::to_string(row.bClass) + " " + Text(row.szModel);
+}
+std::string Line(const RECALL_RANGE_ENTRY &row) {
+    return "range " + Text(row.szPartNumber) + " " + std::to_string(row.dwDesignCapacity) + " " +
+           std::to_string(row.dwDateFrom) + " " + std::to_string(row.dwDateTo);
+}
+std::string Line(const RECALL_PREFIX_ENTRY &row) {
+    return "prefix " + Text(row.szPartNumber) + " " + std::to_string(row.dwDesignCapacity) + " " +
+           Text(row.szDatePrefix);
+}
+
+TEST(RecallTables, CompiledAsTranscribed) {
+    Transcription t;
+    ASSERT_NO_FATAL_FAILURE(ReadTranscription(t));
+    ASSERT_EQ(t.models.size(), MODEL_TABLE_ROWS);
+    ASSERT_EQ(t.ranges.size(), RECALL_RANGE_ROWS);
+    ASSERT_EQ(t.prefixes.size(), RECALL_PREFIX_ROWS);
+    EXPECT_EQ(sizeof g_ModelTable / sizeof g_ModelTable[0], MODEL_TABLE_ROWS);
+    EXPECT_EQ(sizeof g_RecallRangeTable / sizeof g_RecallRangeTable[0], RECALL_RANGE_ROWS);
+    EXPECT_EQ(sizeof g_RecallPrefixTable / sizeof g_RecallPrefixTable[0], RECALL_PREFIX_ROWS);
+    for (DWORD i = 0; i < MODEL_TABLE_ROWS; i++)
+        EXPECT_EQ(Line(g_ModelTable[i]), t.models[i].line) << "model row " << i;
+    for (DWORD i = 0; i < RECALL_RANGE_ROWS; i++)
+        EXPECT_EQ(Line(g_RecallRangeTable[i]), t.ranges[i].line) << "range row " << i;
+    for (DWORD i = 0; i < RECALL_PREFIX_ROWS; i++)
+        EXPECT_EQ(Line(g_RecallPrefixTable[i]), t.prefixes[i].line) << "prefix row " << i;
+}
+
+// Calendar steps over yyyymmdd numbers.
+int DaysInMonth(DWORD year, DWORD month) {
+    static const int days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+    return month == 2 && leap ? 29 : days[month - 1];
+}
+DWORD NextDay(DWORD date) {
+    DWORD y = date / 10000, m = date / 100 % 100, d = date % 100 + 1;
+    if ((int)d > DaysInMonth(y, m)) {
+        d = 1;
+        if (++m > 12) m = 1, y++;
     }
-    for (DWORD i = 87; i <= 91; i++) EXPECT_STRNE(g_RecallPrefixTable[i].szDatePrefix, "201201");
+    return y * 10000 + m * 100 + d;
+}
+DWORD PreviousDay(DWORD date) {
+    DWORD y = date / 10000, m = date / 100 % 100, d = date % 100 - 1;
+    if (d == 0) {
+        if (--m == 0) m = 12, y--;
+        d = DaysInMonth(y, m);
+    }
+    return y * 10000 + m * 100 + d;
+}
+
+// The verdict of the transcription, matched independently of the product:
+// recalled when any prefix row, or under class 1 or 2 any range row,
+// matches the part number, the capacity and the date.
+BYTE TranscribedVerdict(const Transcription &t, BYTE bClass, const std::string &part,
+                        DWORD capacity, DWORD date) {
+    const std::string text = std::to_string(date);
+    for (const auto &row : t.prefixes)
+        if (row.part == part && row.capacity == capacity &&
+            text.compare(0, row.prefix.size(), row.prefix) == 0)
+            return CHECK_RECALLED;
+    if (bClass == 1 || bClass == 2)
+        for (const auto &row : t.ranges)
+            if (row.part == part && row.capacity == capacity && row.from <= date && date <= row.to)
+                return CHECK_RECALLED;
+    return CHECK_CLEAR;
+}
+
+std::string VerdictName(BYTE verdict) {
+    return verdict == CHECK_RECALLED ? "recalled"
+           : verdict == CHECK_CLEAR  ? "clear"
+                                     : "state " + std::to_string(verdict);
+}
+
+struct VerdictCase {
+    std::string source;  // the row and the day that gave the case
+    std::string part;
+    DWORD capacity;
+    DWORD date;
+    BYTE bClass;
+    BYTE expected;
+};
+
+std::ostream &operator<<(std::ostream &out, const VerdictCase &c) {
+    return out << c.source << ": " << c.part << ", " << c.capacity << " mWh, made " << c.date
+               << ", class " << (int)c.bClass << ": expected " << VerdictName(c.expected);
+}
+
+// Every row's boundary days, each under every class and with the row's
+// capacity and one that differs.
+std::vector<VerdictCase> BoundaryCases(const Transcription &t) {
+    std::vector<VerdictCase> cases;
+    auto add = [&](const std::string &row, const std::string &part, DWORD capacity,
+                   const std::vector<std::pair<const char *, DWORD>> &days) {
+        for (const auto &day : days)
+            for (DWORD c : {capacity, capacity - 1})
+                for (BYTE bClass = 1; bClass <= 6; bClass++)
+                    cases.push_back({row + ", " + day.first, part, c, day.second, bClass,
+                                     TranscribedVerdict(t, bClass, part, c, day.second)});
+    };
+    for (size_t i = 0; i < t.ranges.size(); i++) {
+        const auto &row = t.ranges[i];
+        DWORD inside = row.from;
+        for (DWORD step = row.from, n = 0; step < row.to; step = NextDay(step), n++)
+            if (n % 2) inside = NextDay(inside);
+        add("range row " + std::to_string(i) + " (" + row.line + ")", row.part, row.capacity,
+            {{"inside", inside},
+             {"first day", row.from},
+             {"last day", row.to},
+             {"day before", PreviousDay(row.from)},
+             {"day after", NextDay(row.to)}});
+    }
+    for (size_t i = 0; i < t.prefixes.size(); i++) {
+        const auto &row = t.prefixes[i];
+        const DWORD digits = (DWORD)std::stoul(row.prefix);
+        DWORD first = digits, last = digits;
+        if (row.prefix.size() == 4) {
+            first = digits * 10000 + 101;
+            last = digits * 10000 + 1231;
+        } else if (row.prefix.size() == 6) {
+            first = digits * 100 + 1;
+            last = digits * 100 + DaysInMonth(digits / 100, digits % 100);
+        }
+        add("prefix row " + std::to_string(i) + " (" + row.line + ")", row.part, row.capacity,
+            {{"first day", first},
+             {"last day", last},
+             {"day before", PreviousDay(first)},
+             {"day after", NextDay(last)}});
+    }
+    return cases;
+}
+
+TEST(RecallTables, VerdictsAtEveryRowsBoundaries) {
+    Transcription t;
+    ASSERT_NO_FATAL_FAILURE(ReadTranscription(t));
+    ASSERT_FALSE(t.ranges.empty());
+    ASSERT_FALSE(t.prefixes.empty());
+    size_t recalled = 0, clear = 0;
+    for (const VerdictCase &c : BoundaryCases(t)) {
+        (c.expected == CHECK_RECALLED ? recalled : clear)++;
+        const std::string text = std::to_string(c.date);
+        const BYTE verdict =
+            MatchRecallTables(c.bClass, c.part.c_str(), c.capacity, text.c_str(), c.date);
+        EXPECT_EQ(VerdictName(verdict), VerdictName(c.expected)) << c;
+    }
+    // Both verdicts occur, so that neither a matcher that always recalls nor
+    // one that never does can pass.
+    EXPECT_GT(recalled, 0u);
+    EXPECT_GT(clear, 0u);
+}
+
+// The transcription's model lookup: the first row whose name begins the text.
+int TranscribedClass(const Transcription &t, const std::string &model) {
+    for (const auto &row : t.models)
+        if (model.compare(0, row.name.size(), row.name) == 0) return row.bClass;
+    return -1;
+}
+
+TEST(RecallTables, ModelClassOfNamesAtEveryRow) {
+    Transcription t;
+    ASSERT_NO_FATAL_FAILURE(ReadTranscription(t));
+    ASSERT_FALSE(t.models.empty());
+    for (size_t i = 0; i < t.models.size(); i++) {
+        const std::string &name = t.models[i].name;
+        for (const std::string &model : {name, name + "X", name.substr(0, name.size() - 1)}) {
+            const int expected = TranscribedClass(t, model);
+            BYTE found = 0xEE;
+            const BOOL result = FindModelClass(model.c_str(), &found);
+            const std::string got = result ? "class " + std::to_string(found) : "no row";
+            EXPECT_EQ(got, expected < 0 ? "no row" : "class " + std::to_string(expected))
+                << "model row " << i << " (" << t.models[i].line << "): model text \"" << model
+                << "\"";
+        }
+    }
 }
 
 }  // namespace
