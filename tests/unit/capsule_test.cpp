@@ -85,6 +85,21 @@ private:
     DeviceHook _hook;
 };
 
+// A reply and what the caller sees of it.
+struct ReplyRow {
+    const char *name;
+    Reply reply;
+    DWORD outSize;
+    BOOL result;
+    DWORD lastError;  // kSentinel: the driver call's own, left as it was
+    DWORD returned;
+    const char *text;  // nullptr: unchanged
+    bool advances;
+};
+
+const char kInvalidStructure[] =
+    "MiscCommon::CMiscCommon::EncapsuledDeviceIoControl: Invalid structure returned. size = ";
+
 class CapsuleTest : public HostedTest {
 protected:
     void SetUp() override {
@@ -108,6 +123,34 @@ protected:
         }
         SetErrorText(misc, L"stale");
         TakeTrace();
+    }
+    // One exchange of the manufacture-date request answered with the row's
+    // reply, on a freshly opened device.
+    void ExpectReply(bool secure, const ReplyRow &row) {
+        misc.CloseDriver();
+        Open(secure);
+        Responder driver(&key);
+        driver.secure = secure;
+        driver.reply = row.reply;
+        uint8_t input[10] = {0x42, 2, 10, 0, 14, 0, 0, 0, 0, 0};
+        uint8_t output[kOut];
+        memset(output, kUntouched, sizeof output);
+        misc._dwNextMessageId = 5;
+        DWORD returned = 77;
+        SetLastError(kSentinel);
+        EXPECT_EQ(misc.EncapsuledDeviceIoControl(input, sizeof input,
+                                                 row.outSize ? output : nullptr, row.outSize,
+                                                 &returned),
+                  row.result);
+        EXPECT_EQ(GetLastError(), row.lastError);
+        EXPECT_EQ(returned, row.returned);
+        EXPECT_EQ(ErrorText(misc), row.text ? row.text : "stale");
+        EXPECT_EQ(misc._dwNextMessageId, row.advances ? 6u : 5u);
+        for (DWORD i = 0; i < sizeof output; i++) {
+            const uint8_t expected = i < row.returned ? (uint8_t)(0xA0 + i) : kUntouched;
+            ASSERT_EQ(output[i], expected) << "byte " << i;
+        }
+        ExpectReleased(TakeTrace());
     }
     BlowfishContext key;
     CMiscCommon misc;
@@ -314,20 +357,8 @@ TEST_F(CapsuleTest, RequestCapsuleCarriesTheRecord) {
     }
 }
 
-struct ReplyRow {
-    const char *name;
-    Reply reply;
-    DWORD outSize;
-    BOOL result;
-    DWORD lastError;  // kSentinel: the driver call's own, left as it was
-    DWORD returned;
-    const char *text;  // nullptr: unchanged
-    bool advances;
-};
-
 TEST_F(CapsuleTest, ReplyCapsulesAsTheyCome) {
-    const char *invalid =
-        "MiscCommon::CMiscCommon::EncapsuledDeviceIoControl: Invalid structure returned. size = ";
+    const char *invalid = kInvalidStructure;
     auto make = [](uint32_t dataSize, int64_t capsuleSize = -1, int64_t bytes = -1) {
         Reply r;
         r.dataSize = dataSize;
@@ -372,31 +403,47 @@ TEST_F(CapsuleTest, ReplyCapsulesAsTheyCome) {
     for (bool secure : {false, true}) {
         for (const ReplyRow &row : rows) {
             SCOPED_TRACE(std::string(secure ? "secure: " : "clear: ") + row.name);
-            misc.CloseDriver();
-            Open(secure);
-            Responder driver(&key);
-            driver.secure = secure;
-            driver.reply = row.reply;
-            uint8_t input[10] = {0x42, 2, 10, 0, 14, 0, 0, 0, 0, 0};
-            uint8_t output[kOut];
-            memset(output, kUntouched, sizeof output);
-            misc._dwNextMessageId = 5;
-            DWORD returned = 77;
-            SetLastError(kSentinel);
-            EXPECT_EQ(
-                misc.EncapsuledDeviceIoControl(input, sizeof input, row.outSize ? output : nullptr,
-                                               row.outSize, &returned),
-                row.result);
-            EXPECT_EQ(GetLastError(), row.lastError);
-            EXPECT_EQ(returned, row.returned);
-            EXPECT_EQ(ErrorText(misc), row.text ? row.text : "stale");
-            EXPECT_EQ(misc._dwNextMessageId, row.advances ? 6u : 5u);
-            for (DWORD i = 0; i < sizeof output; i++) {
-                const uint8_t expected = i < row.returned ? (uint8_t)(0xA0 + i) : kUntouched;
-                ASSERT_EQ(output[i], expected) << "byte " << i;
-            }
-            ExpectReleased(TakeTrace());
+            ExpectReply(secure, row);
         }
+    }
+}
+
+// A session reply is deciphered block by block over its dwCapsuleSize: the
+// whole enciphered area must have come back, and the data must lie within
+// it. In clear the same replies deliver their data.
+TEST_F(CapsuleTest, SessionReplyHoldsItsWholeEncipheredArea) {
+    auto make = [](uint32_t dataSize, int64_t capsuleSize, int64_t bytes) {
+        Reply r;
+        r.dataSize = dataSize;
+        r.capsuleSize = capsuleSize;
+        r.bytes = bytes;
+        return r;
+    };
+    const std::string s26 = std::string(kInvalidStructure) + "26",
+                      s27 = std::string(kInvalidStructure) + "27",
+                      s32 = std::string(kInvalidStructure) + "32";
+    // The 32-byte capsule of 14 data bytes has its area at offsets 12 to 27.
+    const ReplyRow rows[] = {
+        {"area cut to 26 bytes", make(kOut, 32, 26), kOut, FALSE, kSentinel, 0, s26.c_str(), true},
+        {"area cut to 27 bytes", make(kOut, 32, 27), kOut, FALSE, kSentinel, 0, s27.c_str(), true},
+        {"area whole, closing zeros missing", make(kOut, 32, 28), kOut, TRUE, kSentinel, kOut,
+         nullptr, true},
+        {"9 data bytes in a 24-byte capsule", make(9, 24, 32), kOut, FALSE, kSentinel, 0,
+         s32.c_str(), true},
+        {"8 data bytes in a 24-byte capsule", make(8, 24, 32), kOut, TRUE, kSentinel, 8, nullptr,
+         true},
+    };
+    for (const ReplyRow &row : rows) {
+        {
+            SCOPED_TRACE(std::string("secure: ") + row.name);
+            ExpectReply(true, row);
+        }
+        SCOPED_TRACE(std::string("clear: ") + row.name);
+        ReplyRow clear = row;
+        clear.result = TRUE;
+        clear.returned = row.reply.dataSize;
+        clear.text = nullptr;
+        ExpectReply(false, clear);
     }
 }
 
