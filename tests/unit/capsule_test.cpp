@@ -279,14 +279,23 @@ TEST_F(CapsuleTest, RefusedCallsAllocateNothing) {
         {"input of size 0", buffer, 0, buffer, kOut, &returned},
         {"output of size 0", buffer, 10, buffer, 0, &returned},
         {"no count", buffer, 10, buffer, kOut, nullptr},
+        // Input whose record would pass the 256 MiB cap, and input whose
+        // record size would wrap around.
+        {"input of 0x0FFFFFE9 bytes", buffer, 0x0FFFFFE9, buffer, kOut, &returned},
+        {"input of 0xFFFFFFE8 bytes", buffer, 0xFFFFFFE8, buffer, kOut, &returned},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         SetErrorText(misc, L"stale");
+        returned = 77;
         const uint64_t allocations = hosted::AllocationCount();
+        // A call that went on would fail its first allocation rather than
+        // read past the buffer.
+        hosted::SetFailingAllocation(1);
         SetLastError(kSentinel);
         EXPECT_FALSE(
             misc.EncapsuledDeviceIoControl(row.in, row.inSize, row.out, row.outSize, row.returned));
+        hosted::SetFailingAllocation(0);
         EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
         EXPECT_EQ(ErrorText(misc),
                   "MiscCommon::CMiscCommon::EncapsuledDeviceIoControl: Invalid Argument(s).");
