@@ -23,9 +23,15 @@ DWORD CMiscCommon::CallMiscFunction(BYTE *pPacket, DWORD sizePacket) {
         _SetError(L"MiscCommon::CMiscCommon::CallMiscFunction: sizePacket is '0'");
         return MISC_RESULT_INVALID_ARGUMENT;
     }
-    // The exchange reads InSize and writes OutSize bytes of the caller's
-    // buffer: both must lie within it.
-    if (sizePacket < MISC_PACKET_HEADER_SIZE || ReadLe16(pPacket + MISC_PACKET_IN_SIZE) > sizePacket ||
+    // The sizes are read from the header, and the exchange reads InSize and
+    // writes OutSize bytes of the caller's buffer: all of it must lie within.
+    if (sizePacket < MISC_PACKET_HEADER_SIZE) {
+        _SetError(
+            L"MiscCommon::CMiscCommon::CallMiscFunction: sizePacket is smaller than the packet "
+            L"header");
+        return MISC_RESULT_INVALID_ARGUMENT;
+    }
+    if (ReadLe16(pPacket + MISC_PACKET_IN_SIZE) > sizePacket ||
         ReadLe16(pPacket + MISC_PACKET_OUT_SIZE) > sizePacket) {
         _SetError(L"MiscCommon::CMiscCommon::CallMiscFunction: InSize or OutSize exceeds sizePacket");
         return MISC_RESULT_INVALID_ARGUMENT;

@@ -69,6 +69,8 @@ TEST_F(MiscPacketTest, ChecksInOrderBeforeAnythingIsSent) {
     BYTE outTooLarge[9] = {0x1A, 2, 8, 0, 10, 0, 0, 0, 0};
     const char *exceeds =
         "MiscCommon::CMiscCommon::CallMiscFunction: InSize or OutSize exceeds sizePacket";
+    const char *shortPacket =
+        "MiscCommon::CMiscCommon::CallMiscFunction: sizePacket is smaller than the packet header";
     const struct {
         const char *name;
         BYTE *packet;
@@ -84,7 +86,10 @@ TEST_F(MiscPacketTest, ChecksInOrderBeforeAnythingIsSent) {
          "MiscCommon::CMiscCommon::CallMiscFunction: sizePacket is '0'"},
         {"InSize above sizePacket", inTooLarge, 9, MISC_RESULT_INVALID_ARGUMENT, exceeds},
         {"OutSize above sizePacket", outTooLarge, 9, MISC_RESULT_INVALID_ARGUMENT, exceeds},
-        {"shorter than the header", p.bytes, 5, MISC_RESULT_INVALID_ARGUMENT, exceeds},
+        {"size 1", p.bytes, 1, MISC_RESULT_INVALID_ARGUMENT, shortPacket},
+        {"size 7", p.bytes, 7, MISC_RESULT_INVALID_ARGUMENT, shortPacket},
+        // The header alone, with the support request's OutSize of 9 past it.
+        {"size 8", p.bytes, 8, MISC_RESULT_INVALID_ARGUMENT, exceeds},
     };
     for (const auto &row : open) {
         SCOPED_TRACE(row.name);
