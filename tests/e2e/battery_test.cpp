@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <tuple>
 
 #include "cases.h"
 #include "process.h"
@@ -21,6 +22,11 @@ struct BatteryCase {
     const char *devices;   // battery class devices sent requests, "0 1"
     int busy_pauses;       // 100 ms sleeps
 };
+
+// A failure names its case and the driver mode.
+void PrintTo(const std::tuple<BatteryCase, bool> &p, std::ostream *os) {
+    *os << std::get<0>(p).name << (std::get<1>(p) ? ", clear mode" : ", session");
+}
 
 // Two packs (slot word 0x5): the first outside the recalled lots, the
 // second from a recalled lot, unless a row says otherwise.

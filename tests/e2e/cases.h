@@ -28,6 +28,8 @@ struct MachineCase {
     std::vector<std::string> args;
 };
 
+inline void PrintTo(const MachineCase &c, std::ostream *os) { *os << c.name; }
+
 // The notebook the rows change: an HT-K60 with session driver 1.0.9 and
 // one pack outside the recalled lots (message 115, exit 0).
 inline json BaseMachine() {

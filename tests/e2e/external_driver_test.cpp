@@ -24,6 +24,8 @@ struct ExternalCase {
     int first_failing;  // from this request on (counted from 1) every one fails with 31; 0: none
 };
 
+void PrintTo(const ExternalCase &c, std::ostream *os) { *os << c.name; }
+
 const ExternalCase kCases[] = {
     {"RecalledPack", "--pack HT-QBLP21@2012-02-09", 1, kExitRecalled, 117, 6, 0},
     {"ClearPack", "--pack HT-QBLP21@2013-06-01", 1, 0, 115, 6, 0},

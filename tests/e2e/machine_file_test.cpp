@@ -16,6 +16,8 @@ struct BrokenCase {
     const char *field;  // what the error line must name
 };
 
+void PrintTo(const BrokenCase &c, std::ostream *os) { *os << c.name; }
+
 const BrokenCase kBroken[] = {
     {"UnknownField", R"({"misc_driver": {"modle": "HT-K60"}})", "field misc_driver.modle: unknown field"},
     {"UnknownTopField", R"({"sesion": 2})", "sesion: unknown field"},

@@ -28,6 +28,8 @@ struct SampleCase {
     unsigned checks;
 };
 
+void PrintTo(const SampleCase &c, std::ostream *os) { *os << c.file; }
+
 const SampleCase kSamples[] = {
     {"recalled.json", kExitRecalled, 117, kHandshake},
     {"not-recalled.json", 0, 115, kHandshake},
@@ -102,6 +104,8 @@ struct SilentCase {
     const char *command_line;
     bool silent;
 };
+
+void PrintTo(const SilentCase &c, std::ostream *os) { *os << c.name; }
 
 const SilentCase kSilentCases[] = {
     {"Silent", "cellvaro /Silent", true},
@@ -287,6 +291,8 @@ struct AllocationCase {
     int exit_status;
     int message;
 };
+
+void PrintTo(const AllocationCase &c, std::ostream *os) { *os << c.name; }
 
 const AllocationCase kAllocationCases[] = {
     // The error text, made before the entry runs: its texts are skipped.

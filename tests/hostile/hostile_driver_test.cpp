@@ -14,6 +14,8 @@
 
 #include <map>
 #include <random>
+#include <string>
+#include <vector>
 
 #include "run_support.h"
 
@@ -62,13 +64,29 @@ json MachineFor(uint64_t seed) {
 
 constexpr uint64_t kParts = 3;
 
-class HostileDriver : public ::testing::TestWithParam<uint64_t> {};
+// One of the parts the seeds are split into, counted from 0.
+struct SeedPart {
+    uint64_t index;
+};
+
+void PrintTo(const SeedPart &p, std::ostream *os) {
+    *os << "seed part " << p.index + 1 << " of " << kParts;
+}
+
+std::vector<SeedPart> SeedParts() {
+    std::vector<SeedPart> parts;
+    for (uint64_t i = 0; i < kParts; i++) parts.push_back({i});
+    return parts;
+}
+
+class HostileDriver : public ::testing::TestWithParam<SeedPart> {};
 
 TEST_P(HostileDriver, EveryRunEndsWithAnOutcome) {
     const uint64_t base = EnvNumber("CELLVARO_HOSTILE_SEED", 20261210);
     const uint64_t runs = EnvNumber("CELLVARO_HOSTILE_RUNS", 300);
-    const uint64_t first = base + runs * GetParam() / kParts;
-    const uint64_t end = base + runs * (GetParam() + 1) / kParts;
+    const uint64_t part = GetParam().index;
+    const uint64_t first = base + runs * part / kParts;
+    const uint64_t end = base + runs * (part + 1) / kParts;
     if (first == end) GTEST_SKIP() << "no seeds in this part";
     printf("hostile driver: seeds %llu to %llu\n", (unsigned long long)first,
            (unsigned long long)(end - 1));
@@ -94,7 +112,11 @@ TEST_P(HostileDriver, EveryRunEndsWithAnOutcome) {
     printf("\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, HostileDriver, ::testing::Range<uint64_t>(0, kParts));
+INSTANTIATE_TEST_SUITE_P(Seeds, HostileDriver, ::testing::ValuesIn(SeedParts()),
+                         [](const ::testing::TestParamInfo<SeedPart> &p) {
+                             return "Part" + std::to_string(p.param.index + 1) + "Of" +
+                                    std::to_string(kParts);
+                         });
 
 }  // namespace
 }  // namespace hostile
