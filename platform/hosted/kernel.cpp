@@ -7,13 +7,18 @@
 // the mutex already exists. Process exit drops the locks, as it closes the
 // handles on Windows. The machine description can also name mutexes that
 // another copy holds.
-#include <string.h>
+//
+// Only a creator that took its lock knows the answer: when a host step
+// fails (the folder, the guard, the lock file or a lock), the call fails
+// with the Win32 error of that step and returns no handle.
+#include <errno.h>
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <string.h>
 #include <sys/file.h>
-#include <time.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "host_steps.h"
 #include "machine.h"
 #include "objects.h"
 
@@ -26,19 +31,67 @@ bool StartsWith(const wchar_t *s, const wchar_t *prefix) {
     return wcsncmp(s, prefix, wcslen(prefix)) == 0;
 }
 
-// A file name for a mutex name: its UTF-8 bytes in hexadecimal.
-std::string LockPath(const std::wstring &name, bool global, uint32_t session) {
-    std::string dir = global ? hosted::StateDirectory() + "/global" : hosted::SessionDirectory(session);
-    mkdir(dir.c_str(), 0777);
-    return dir + "/mutex-" + hosted::Hex(hosted::Utf8(name.c_str()).data(),
-                                         hosted::Utf8(name.c_str()).size());
-}
-
 bool HeldByMachine(const std::wstring &full, bool global, uint32_t session) {
     std::string utf8 = hosted::Utf8(full.c_str());
     for (const sim::ExistingMutex &m : hosted::CurrentMachine().existing_mutexes)
         if (m.name == utf8 && (global || m.session == session)) return true;
     return false;
+}
+
+int LockWaiting(int fd, int operation) {
+    int rc;
+    while ((rc = flock(fd, operation)) != 0 && errno == EINTR) {
+    }
+    return rc;
+}
+
+// Opens (or makes) the lock file of a named mutex and holds it shared.
+// Returns the descriptor, with *exists telling whether another handle
+// already held it, or -1 with *error set.
+int HoldNamedMutex(const std::wstring &bare, bool global, uint32_t session, bool *exists,
+                   DWORD *error) {
+    std::string state, folder;
+    if (!hosted::StateFolder("", &state, error) ||
+        !hosted::StateFolder(global ? "global" : hosted::SessionFolderName(session), &folder, error))
+        return -1;
+    const std::string utf8 = hosted::Utf8(bare.c_str());
+    const std::string path = folder + "/mutex-" + hosted::Hex(utf8.data(), utf8.size());
+
+    // Creation is serialised by a guard lock on the state folder, so that
+    // the test for an exclusive lock and the step down to a shared one are
+    // one step for every other creator.
+    int guard = open((state + "/.guard").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (guard < 0 || LockWaiting(guard, LOCK_EX) != 0) {
+        *error = hosted::Win32ErrorOf(errno);
+        if (guard >= 0) close(guard);
+        return -1;
+    }
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    struct stat st;
+    if (fd < 0) {
+        // A folder or a link by that name stands for an object of another
+        // type, which Windows reports as ERROR_INVALID_HANDLE.
+        *error = errno == EISDIR || errno == ELOOP ? ERROR_INVALID_HANDLE : hosted::Win32ErrorOf(errno);
+        close(guard);
+        return -1;
+    }
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
+        *error = ERROR_ACCESS_DENIED;
+    } else {
+        // Only a refused exclusive lock means that another handle holds it.
+        const int rc = flock(fd, LOCK_EX | LOCK_NB);
+        if (rc == 0 || errno == EWOULDBLOCK) {
+            *exists = rc != 0;
+            if (LockWaiting(fd, LOCK_SH) == 0) {
+                close(guard);
+                return fd;
+            }
+        }
+        *error = hosted::Win32ErrorOf(errno);
+    }
+    close(fd);
+    close(guard);
+    return -1;
 }
 
 }  // namespace
@@ -47,6 +100,12 @@ extern "C" HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES lpMutexAttributes, B
                                       LPCWSTR lpName) {
     (void)lpMutexAttributes;
     (void)bInitialOwner;  // nothing waits on the mutexes; ownership is not modelled
+    auto fail = [&](DWORD error) -> HANDLE {
+        SetLastError(error);
+        hosted::Trace("\"event\":\"mutex_create\",\"name\":" + hosted::JsonWide(lpName) +
+                      ",\"handle\":null,\"last_error\":" + std::to_string(error));
+        return nullptr;
+    };
     const uint32_t session = hosted::CurrentMachine().session;
     hosted::Object o;
     o.kind = hosted::ObjectKind::Mutex;
@@ -56,28 +115,11 @@ extern "C" HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES lpMutexAttributes, B
         const wchar_t *bare = lpName;
         if (global) bare += wcslen(kGlobalPrefix);
         else if (StartsWith(lpName, kLocalPrefix)) bare += wcslen(kLocalPrefix);
-        if (wcschr(bare, L'\\')) {
-            SetLastError(ERROR_INVALID_NAME);
-            hosted::Trace("\"event\":\"mutex_create\",\"name\":" + hosted::JsonWide(lpName) +
-                          ",\"result\":null,\"last_error\":123");
-            return nullptr;
-        }
+        if (wcschr(bare, L'\\')) return fail(ERROR_INVALID_NAME);
+        DWORD error = ERROR_SUCCESS;
+        o.fd = HoldNamedMutex(bare, global, session, &exists, &error);
+        if (o.fd < 0) return fail(error);
         o.name = hosted::Utf8(lpName);
-        // Creation is serialised by a guard lock on the state folder.
-        std::string guard_path = hosted::StateDirectory() + "/.guard";
-        int guard = open(guard_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        if (guard >= 0) flock(guard, LOCK_EX);
-        int fd = open(LockPath(bare, global, session).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
-                flock(fd, LOCK_SH);
-            } else {
-                exists = true;
-                flock(fd, LOCK_SH);
-            }
-        }
-        if (guard >= 0) close(guard);
-        o.fd = fd;
         if (HeldByMachine(lpName, global, session)) exists = true;
     }
     HANDLE h = hosted::AddObject(o);
@@ -90,9 +132,5 @@ extern "C" HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES lpMutexAttributes, B
 
 extern "C" void WINAPI Sleep(DWORD dwMilliseconds) {
     hosted::Trace("\"event\":\"sleep\",\"ms\":" + std::to_string(dwMilliseconds));
-    struct timespec ts;
-    ts.tv_sec = dwMilliseconds / 1000;
-    ts.tv_nsec = (long)(dwMilliseconds % 1000) * 1000000L;
-    while (nanosleep(&ts, &ts) != 0) {
-    }
+    hosted::PauseMs(dwMilliseconds);
 }

@@ -1,11 +1,15 @@
-#include <string.h>
 #include "objects.h"
 
+#include <errno.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <map>
+
+#include "host_steps.h"
 
 namespace hosted {
 
@@ -18,8 +22,6 @@ std::map<uintptr_t, Object> &Table() {
     return *table;
 }
 uintptr_t g_next = kFirstHandle;
-
-void MakeDirectory(const std::string &path) { mkdir(path.c_str(), 0777); }
 }  // namespace
 
 void *AddObject(const Object &object) {
@@ -52,18 +54,68 @@ const char *KindName(ObjectKind kind) {
     return "?";
 }
 
-std::string StateDirectory() {
+namespace {
+
+std::string StateFolderName() {
     const char *dir = getenv("CELLVARO_SIM_DIR");
-    std::string path = dir && *dir ? dir : "/tmp/cellvaro-sim-" + std::to_string(getuid());
-    MakeDirectory(path);
-    return path;
+    return dir && *dir ? dir : "/tmp/cellvaro-sim-" + std::to_string(getuid());
 }
 
-std::string SessionDirectory(uint32_t session) {
-    std::string path = StateDirectory() + "/session-" + std::to_string(session);
-    MakeDirectory(path);
-    return path;
+bool Unusable(const std::string &path, DWORD code, const std::string &reason, DWORD *error) {
+    static bool reported = false;
+    if (!reported) {
+        reported = true;
+        fprintf(stderr, "cellvaro: simulator folder %s: %s\n", path.c_str(), reason.c_str());
+    }
+    *error = code;
+    return false;
 }
+
+bool UnusableErrno(const std::string &path, const char *step, int error, DWORD *code) {
+    return Unusable(path, Win32ErrorOf(error), std::string(step) + ": " + strerror(error), code);
+}
+
+// A folder that can hold shared state: made when missing, then a folder
+// (or a link of this user's to one) of this user that no other user can
+// write into.
+bool UsableFolder(const std::string &path, DWORD *error) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) {
+        if (errno != ENOENT) return UnusableErrno(path, "cannot be examined", errno, error);
+        if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+            return UnusableErrno(path, "missing and cannot be made", errno, error);
+        if (lstat(path.c_str(), &st) != 0) return UnusableErrno(path, "cannot be examined", errno, error);
+    }
+    if (S_ISLNK(st.st_mode)) {
+        if (st.st_uid != geteuid())
+            return Unusable(path, ERROR_ACCESS_DENIED, "a link that belongs to another user", error);
+        if (stat(path.c_str(), &st) != 0) return UnusableErrno(path, "a link to nothing", errno, error);
+    }
+    if (!S_ISDIR(st.st_mode)) return Unusable(path, ERROR_PATH_NOT_FOUND, "not a folder", error);
+    if (st.st_uid != geteuid())
+        return Unusable(path, ERROR_ACCESS_DENIED, "belongs to another user", error);
+    if (st.st_mode & (S_IWGRP | S_IWOTH))
+        return Unusable(path, ERROR_ACCESS_DENIED, "other users can write to it", error);
+    return true;
+}
+
+}  // namespace
+
+bool StateFolder(const std::string &relative, std::string *path, DWORD *error) {
+    std::string folder = StateFolderName();
+    if (!UsableFolder(folder, error)) return false;
+    for (size_t start = 0; start < relative.size();) {
+        size_t end = relative.find('/', start);
+        if (end == std::string::npos) end = relative.size();
+        folder += "/" + relative.substr(start, end - start);
+        if (!UsableFolder(folder, error)) return false;
+        start = end + 1;
+    }
+    *path = folder;
+    return true;
+}
+
+std::string SessionFolderName(uint32_t session) { return "session-" + std::to_string(session); }
 
 }  // namespace hosted
 

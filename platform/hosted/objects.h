@@ -28,10 +28,19 @@ Object *FindAnyObject(void *handle);
 void RemoveObject(void *handle);
 const char *KindName(ObjectKind kind);
 
-// The folder of shared simulator state (named objects, open windows):
-// CELLVARO_SIM_DIR, or /tmp/cellvaro-sim-<uid>.
-std::string StateDirectory();
-std::string SessionDirectory(uint32_t session);
+// The folders of state shared between simulated processes (named
+// objects, open windows): CELLVARO_SIM_DIR, or /tmp/cellvaro-sim-<uid>,
+// and below it the folders named by `relative` ("" for the top, or e.g.
+// "session-1/windows"). Each is made when missing; each must be a folder
+// of this user that no other user can write, since what it holds decides
+// what other processes believe (a mutex that exists, a window). When one
+// cannot be used the result is false with *error the Win32 error of a
+// namespace that is missing (ERROR_PATH_NOT_FOUND) or may not be used
+// (ERROR_ACCESS_DENIED), and the first such failure of the process prints
+// one line on standard error.
+bool StateFolder(const std::string &relative, std::string *path, DWORD *error);
+// The folder name of a simulated session's objects: "session-<n>".
+std::string SessionFolderName(uint32_t session);
 
 // Closing a device handle (device.cpp) and a mutex (kernel.cpp).
 void CloseDeviceObject(Object &object);

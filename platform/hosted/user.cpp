@@ -4,18 +4,21 @@
 //
 // An open message box is a file in the session's window folder named by
 // the process id and holding the caption, so that FindWindowW in another
-// process of the same simulated session can find it.
+// process of the same simulated session can find it. A box whose window
+// file cannot be made, or that cannot be drawn, is not shown: MessageBoxW
+// fails as it fails on a desktop that cannot be used.
+#include <errno.h>
 #include <string.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
-#include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <sstream>
 
+#include "host_steps.h"
 #include "machine.h"
 #include "objects.h"
 #include "string_table.h"
@@ -23,20 +26,40 @@
 namespace {
 
 constexpr DWORD kErrorResourceNotFound = 1814;
-constexpr DWORD kErrorInvalidWindowHandle = 1400;
 
-std::string WindowDirectory() {
-    std::string dir = hosted::SessionDirectory(hosted::CurrentMachine().session) + "/windows";
-    mkdir(dir.c_str(), 0777);
-    return dir;
+// The user interface's form of a failed host step: out of resources is
+// ERROR_NOT_ENOUGH_MEMORY, anything else a desktop that the caller may
+// not use, ERROR_ACCESS_DENIED.
+DWORD UserError(DWORD kernelError) {
+    return kernelError == ERROR_NO_SYSTEM_RESOURCES ? ERROR_NOT_ENOUGH_MEMORY : ERROR_ACCESS_DENIED;
 }
 
-void PauseMs(uint32_t ms) {
-    struct timespec ts;
-    ts.tv_sec = ms / 1000;
-    ts.tv_nsec = (long)(ms % 1000) * 1000000L;
-    while (nanosleep(&ts, &ts) != 0) {
-    }
+bool WindowFolder(std::string *path, DWORD *error) {
+    const std::string relative =
+        hosted::SessionFolderName(hosted::CurrentMachine().session) + "/windows";
+    if (hosted::StateFolder(relative, path, error)) return true;
+    *error = UserError(*error);
+    return false;
+}
+
+// Writes a whole small file; false with errno set when any step fails.
+bool WriteWholeFile(const std::string &path, const std::string &text) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return false;
+    const bool written = hosted::WriteAll(fd, text.data(), text.size());
+    const int saved = errno;
+    const bool closed = close(fd) == 0;
+    if (!written) errno = saved;
+    return written && closed;
+}
+
+// Draws the box on standard output; false when it cannot be written.
+bool Draw(const std::string &picture) {
+    hosted::CBrokenPipeFails pipeFails;
+    const bool drawn = fwrite(picture.data(), 1, picture.size(), stdout) == picture.size() &&
+                       fflush(stdout) == 0;
+    clearerr(stdout);
+    return drawn;
 }
 
 }  // namespace
@@ -75,13 +98,23 @@ extern "C" int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, 
     (void)hWnd;
     const std::string caption = hosted::Utf8(lpCaption ? lpCaption : L"Error");
     const std::string text = hosted::Utf8(lpText ? lpText : L"");
-    hosted::Trace("\"event\":\"message_box\",\"caption\":" + hosted::JsonString(caption) +
-                  ",\"text\":" + hosted::JsonString(text) + ",\"style\":" + std::to_string(uType));
+    const std::string traced = "\"event\":\"message_box\",\"caption\":" + hosted::JsonString(caption) +
+                               ",\"text\":" + hosted::JsonString(text) +
+                               ",\"style\":" + std::to_string(uType);
+    auto fail = [&](DWORD error) {
+        SetLastError(error);
+        hosted::Trace(traced + ",\"result\":0,\"last_error\":" + std::to_string(error));
+        return 0;
+    };
 
-    std::string window = WindowDirectory() + "/" + std::to_string(getpid());
-    {
-        std::ofstream f(window, std::ios::binary | std::ios::trunc);
-        f << caption;
+    std::string folder;
+    DWORD error = ERROR_SUCCESS;
+    if (!WindowFolder(&folder, &error)) return fail(error);
+    const std::string window = folder + "/" + std::to_string(getpid());
+    if (!WriteWholeFile(window, caption)) {
+        error = UserError(hosted::Win32ErrorOf(errno));
+        unlink(window.c_str());
+        return fail(error);
     }
 
     std::string out = "+-- " + caption + " " + std::string(40, '-') + "\n";
@@ -94,11 +127,14 @@ extern "C" int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, 
         first = false;
     }
     out += "|" + std::string(24, ' ') + "[ OK ]\n+" + std::string(44 + caption.size(), '-') + "\n";
-    fwrite(out.data(), 1, out.size(), stdout);
-    fflush(stdout);
+    if (!Draw(out)) {
+        unlink(window.c_str());
+        return fail(ERROR_ACCESS_DENIED);
+    }
+    hosted::Trace(traced);
 
     uint32_t hold = hosted::CurrentMachine().hold_ms;
-    if (hold) PauseMs(hold);
+    if (hold) hosted::PauseMs(hold);
 
     bool foreground = access((window + ".foreground").c_str(), F_OK) == 0;
     unlink((window + ".foreground").c_str());
@@ -110,9 +146,12 @@ extern "C" int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, 
 
 extern "C" HWND WINAPI FindWindowW(LPCWSTR lpClassName, LPCWSTR lpWindowName) {
     HWND found = nullptr;
-    if (!lpClassName && lpWindowName) {
+    DWORD error = ERROR_SUCCESS;
+    std::string dir;
+    if (!WindowFolder(&dir, &error)) {
+        // The windows of the session cannot be listed.
+    } else if (!lpClassName && lpWindowName) {
         std::string want = hosted::Utf8(lpWindowName);
-        std::string dir = WindowDirectory();
         if (DIR *d = opendir(dir.c_str())) {
             while (struct dirent *e = readdir(d)) {
                 std::string name = e->d_name;
@@ -120,6 +159,7 @@ extern "C" HWND WINAPI FindWindowW(LPCWSTR lpClassName, LPCWSTR lpWindowName) {
                     continue;
                 pid_t pid = (pid_t)atol(name.c_str());
                 if (kill(pid, 0) != 0) continue;  // a box left by a process that died
+                // A box that closes meanwhile cannot be read: it is gone.
                 std::ifstream f(dir + "/" + name, std::ios::binary);
                 std::stringstream s;
                 s << f.rdbuf();
@@ -129,7 +169,15 @@ extern "C" HWND WINAPI FindWindowW(LPCWSTR lpClassName, LPCWSTR lpWindowName) {
                 }
             }
             closedir(d);
+        } else {
+            error = UserError(hosted::Win32ErrorOf(errno));
         }
+    }
+    if (error != ERROR_SUCCESS) {
+        SetLastError(error);
+        hosted::Trace("\"event\":\"find_window\",\"window_name\":" + hosted::JsonWide(lpWindowName) +
+                      ",\"found\":0,\"last_error\":" + std::to_string(error));
+        return nullptr;
     }
     hosted::Trace("\"event\":\"find_window\",\"window_name\":" + hosted::JsonWide(lpWindowName) +
                   ",\"found\":" + std::to_string((uintptr_t)found));
@@ -137,11 +185,17 @@ extern "C" HWND WINAPI FindWindowW(LPCWSTR lpClassName, LPCWSTR lpWindowName) {
 }
 
 extern "C" BOOL WINAPI SetForegroundWindow(HWND hWnd) {
-    std::string window = WindowDirectory() + "/" + std::to_string((uintptr_t)hWnd);
-    bool ok = hWnd && access(window.c_str(), F_OK) == 0;
-    if (ok) std::ofstream(window + ".foreground") << "1";
-    else SetLastError(kErrorInvalidWindowHandle);
+    std::string dir;
+    DWORD error = ERROR_SUCCESS;
+    if (WindowFolder(&dir, &error)) {
+        const std::string window = dir + "/" + std::to_string((uintptr_t)hWnd);
+        if (!hWnd || access(window.c_str(), F_OK) != 0) error = ERROR_INVALID_WINDOW_HANDLE;
+        else if (!WriteWholeFile(window + ".foreground", "1"))
+            error = UserError(hosted::Win32ErrorOf(errno));
+    }
+    if (error != ERROR_SUCCESS) SetLastError(error);
     hosted::Trace("\"event\":\"set_foreground_window\",\"window\":" + std::to_string((uintptr_t)hWnd) +
-                  ",\"result\":" + (ok ? "true" : "false"));
-    return ok ? TRUE : FALSE;
+                  ",\"result\":" + (error == ERROR_SUCCESS ? "true" : "false") +
+                  (error == ERROR_SUCCESS ? "" : ",\"last_error\":" + std::to_string(error)));
+    return error == ERROR_SUCCESS ? TRUE : FALSE;
 }
