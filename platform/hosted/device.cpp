@@ -13,7 +13,6 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <map>
@@ -22,6 +21,7 @@
 #include "battery_device.h"
 #include "byte_order.h"
 #include "devices.h"
+#include "host_steps.h"
 #include "machine.h"
 #include "misc_device.h"
 #include "objects.h"
@@ -53,16 +53,6 @@ BatteryDeviceHook g_batteryHook = nullptr;
 void *g_batteryHookContext = nullptr;
 bool g_batteryOpen[64] = {};
 
-bool WriteAll(int fd, const uint8_t *p, size_t n) {
-    while (n) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        p += w;
-        n -= (size_t)w;
-    }
-    return true;
-}
 bool ReadAll(int fd, uint8_t *p, size_t n) {
     while (n) {
         ssize_t r = read(fd, p, n);
@@ -74,24 +64,35 @@ bool ReadAll(int fd, uint8_t *p, size_t n) {
     return true;
 }
 
-int StartExternal(const std::string &command) {
+// Starts the external driver; its slot, or -1 with *error the Win32 error
+// of the host step that failed (the pipes, the new process).
+int StartExternal(const std::string &command, DWORD *error) {
     int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0) return -1;
+    if (pipe2(in, O_CLOEXEC) != 0) {
+        *error = Win32ErrorOf(errno);
+        return -1;
+    }
     if (pipe2(out, O_CLOEXEC) != 0) {
+        *error = Win32ErrorOf(errno);
         close(in[0]);
         close(in[1]);
         return -1;
     }
     pid_t pid = fork();
     if (pid == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
+        // Copies above the standard descriptors first, so that a pipe end
+        // that is itself 0 or 1 survives the other dup2 and loses its
+        // close-on-exec flag.
+        int from = fcntl(in[0], F_DUPFD_CLOEXEC, 3), to = fcntl(out[1], F_DUPFD_CLOEXEC, 3);
+        if (from < 0 || to < 0 || dup2(from, 0) < 0 || dup2(to, 1) < 0) _exit(127);
         execl("/bin/sh", "sh", "-c", command.c_str(), (char *)nullptr);
         _exit(127);
     }
+    const int forkError = errno;
     close(in[0]);
     close(out[1]);
     if (pid < 0) {
+        *error = Win32ErrorOf(forkError);
         close(in[1]);
         close(out[0]);
         return -1;
@@ -119,8 +120,7 @@ void StopExternal(int slot) {
             waitpid(d.pid, &status, 0);
             break;
         }
-        struct timespec ts = {0, 10 * 1000000L};
-        nanosleep(&ts, nullptr);
+        PauseMs(10);
     }
     close(d.from_driver);
     Externals().erase(it);
@@ -137,12 +137,12 @@ sim::MiscDeviceReply ExternalControl(int slot, uint32_t code, const uint8_t *in,
         sim::Write32(&frame[8], out_capacity);
         if (in_size) memcpy(&frame[12], in, in_size);
         uint8_t head[12];
-        struct sigaction ignore = {}, old = {};
-        ignore.sa_handler = SIG_IGN;
-        sigaction(SIGPIPE, &ignore, &old);
-        bool ok = WriteAll(d.to_driver, frame.data(), frame.size()) &&
-                  ReadAll(d.from_driver, head, sizeof head);
-        sigaction(SIGPIPE, &old, nullptr);
+        bool ok;
+        {
+            CBrokenPipeFails pipeFails;
+            ok = WriteAll(d.to_driver, frame.data(), frame.size()) &&
+                 ReadAll(d.from_driver, head, sizeof head);
+        }
         if (ok) {
             uint32_t size = sim::Read32(head);
             if (size >= kFrameHeader && size - kFrameHeader <= kMaxFrame) {
@@ -225,8 +225,9 @@ extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, 
         if (m.misc.in_use_elsewhere || hosted::g_miscOpen) return fail(ERROR_SHARING_VIOLATION);
         o.kind = ObjectKind::MiscDevice;
         if (!m.misc.external.empty()) {
-            o.external = hosted::StartExternal(m.misc.external);
-            if (o.external < 0) return fail(ERROR_GEN_FAILURE);
+            DWORD error = ERROR_SUCCESS;
+            o.external = hosted::StartExternal(m.misc.external, &error);
+            if (o.external < 0) return fail(error);
         }
         // Exclusive opens only: share mode 0 is what the program asks for.
         if (dwShareMode == 0) hosted::g_miscOpen = true;

@@ -6,6 +6,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "host_steps.h"
 #include "hosted.h"
 
 namespace {
@@ -59,15 +60,11 @@ void Trace(const std::string &body) {
     std::string line = "{" + body + "}";
     if (g_capture) Captured().push_back(line);
     if (g_traceFd >= 0) {
+        // A trace that cannot be written loses the line; a pipe whose
+        // reader has gone must not end the run.
         line += "\n";
-        const char *p = line.data();
-        size_t left = line.size();
-        while (left) {
-            ssize_t w = write(g_traceFd, p, left);
-            if (w <= 0) break;
-            p += w;
-            left -= (size_t)w;
-        }
+        CBrokenPipeFails pipeFails;
+        WriteAll(g_traceFd, line.data(), line.size());
     }
 }
 
