@@ -1,11 +1,13 @@
 // The simulated notebook of this process.
-#include <string.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/random.h>
+#include <unistd.h>
 
-#include <fstream>
-#include <sstream>
+#include <string>
 
 #include "hdrand.h"
 #include "hosted.h"
@@ -30,7 +32,13 @@ void FillRandom(void *context, uint8_t *out, size_t size) {
     if (!r->deterministic) {
         while (size) {
             ssize_t n = getrandom(out, size, 0);
-            if (n <= 0) break;
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                // The driver's secrets would be whatever the buffer held.
+                fprintf(stderr, "cellvaro: the simulated misc driver has no random bytes: %s\n",
+                        strerror(n < 0 ? errno : EIO));
+                _exit(hosted::kMachineErrorExit);
+            }
             out += n;
             size -= (size_t)n;
         }
@@ -53,6 +61,28 @@ void FillRandom(void *context, uint8_t *out, size_t size) {
         out += n;
         size -= n;
     }
+}
+
+// The whole file, also from a pipe; false with errno set when opening or
+// any read fails (a folder, for one).
+bool ReadWholeFile(const char *path, std::string *text) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            const int error = errno;
+            close(fd);
+            errno = error;
+            return false;
+        }
+        if (n == 0) break;
+        text->append(buffer, (size_t)n);
+    }
+    close(fd);
+    return true;
 }
 
 void Install(sim::Machine *m) {
@@ -83,14 +113,12 @@ const sim::Machine &CurrentMachine() {
     std::string error;
     const char *path = getenv("CELLVARO_MACHINE");
     if (path && *path) {
-        std::ifstream in(path, std::ios::binary);
-        if (!in) {
-            fprintf(stderr, "cellvaro: machine file %s: cannot be read\n", path);
+        std::string text;
+        if (!ReadWholeFile(path, &text)) {
+            fprintf(stderr, "cellvaro: machine file %s: cannot be read (%s)\n", path, strerror(errno));
             exit(kMachineErrorExit);
         }
-        std::stringstream text;
-        text << in.rdbuf();
-        if (!sim::ParseMachine(text.str(), path, m, &error)) {
+        if (!sim::ParseMachine(text, path, m, &error)) {
             fprintf(stderr, "cellvaro: machine file %s\n", error.c_str());
             exit(kMachineErrorExit);
         }
