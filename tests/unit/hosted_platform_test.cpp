@@ -201,6 +201,9 @@ TEST_P(BrokenStateFolder, CreateMutexFailsWithTheErrorOfItsNamespace) {
         EXPECT_EQ(MessageBoxW(nullptr, L"text", L"Cellvaro", MB_OK), 0);
         EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
         EXPECT_TRUE(Events(TakeTrace(), "message_box_closed").empty());
+        SetLastError(kSentinel);
+        EXPECT_FALSE(SetForegroundWindow((HWND)(uintptr_t)getpid()));
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
     }
 }
 
@@ -266,32 +269,26 @@ bool RunInChild(const std::vector<sock_filter> &filter, CallOutcome (*call)(void
     return ran || *signal;
 }
 
-std::vector<long> OpenCalls() {
-    std::vector<long> calls = {__NR_openat};
+// The system calls of one step on this architecture: the newer form, and
+// the older ones where they still exist.
+const std::vector<long> kOpenCalls = {__NR_openat,
 #ifdef __NR_open
-    calls.push_back(__NR_open);
+                                      __NR_open,
 #endif
-    return calls;
-}
-
-std::vector<long> MkdirCalls() {
-    std::vector<long> calls = {__NR_mkdirat};
+};
+const std::vector<long> kMkdirCalls = {__NR_mkdirat,
 #ifdef __NR_mkdir
-    calls.push_back(__NR_mkdir);
+                                       __NR_mkdir,
 #endif
-    return calls;
-}
-
-std::vector<long> ForkCalls() {
-    std::vector<long> calls = {__NR_clone};
+};
+const std::vector<long> kForkCalls = {__NR_clone,
 #ifdef __NR_clone3
-    calls.push_back(__NR_clone3);
+                                      __NR_clone3,
 #endif
 #ifdef __NR_fork
-    calls.push_back(__NR_fork);
+                                      __NR_fork,
 #endif
-    return calls;
-}
+};
 
 CallOutcome CreateInstanceMutex(void *) {
     SetLastError(kSentinel);
@@ -343,15 +340,15 @@ TEST_F(HostedPlatformTest, EveryFailedHostStepFailsTheCall) {
         {"mutex: the test lock", {__NR_flock}, LOCK_EX | LOCK_NB, ENOLCK, CreateInstanceMutex,
          ERROR_NO_SYSTEM_RESOURCES, false},
         {"mutex: the shared lock", {__NR_flock}, LOCK_SH, ENOLCK, CreateInstanceMutex, ERROR_NO_SYSTEM_RESOURCES, false},
-        {"mutex: no descriptors", OpenCalls(), -1, EMFILE, CreateInstanceMutex, ERROR_NO_SYSTEM_RESOURCES, false},
-        {"mutex: a read-only disk", MkdirCalls(), -1, EROFS, CreateInstanceMutex, ERROR_ACCESS_DENIED, true},
+        {"mutex: no descriptors", kOpenCalls, -1, EMFILE, CreateInstanceMutex, ERROR_NO_SYSTEM_RESOURCES, false},
+        {"mutex: a read-only disk", kMkdirCalls, -1, EROFS, CreateInstanceMutex, ERROR_ACCESS_DENIED, true},
         {"external driver: no pipes", {__NR_pipe2}, -1, EMFILE, OpenMiscDevice, ERROR_NO_SYSTEM_RESOURCES, false},
-        {"external driver: no process", ForkCalls(), -1, EAGAIN, OpenMiscDevice, ERROR_NO_SYSTEM_RESOURCES, false},
-        {"box: no descriptors", OpenCalls(), -1, EMFILE, ShowBox, ERROR_NOT_ENOUGH_MEMORY, false},
+        {"external driver: no process", kForkCalls, -1, EAGAIN, OpenMiscDevice, ERROR_NO_SYSTEM_RESOURCES, false},
+        {"box: no descriptors", kOpenCalls, -1, EMFILE, ShowBox, ERROR_NOT_ENOUGH_MEMORY, false},
         {"box: the window file not written", {__NR_write}, -1, ENOSPC, ShowBox, ERROR_NOT_ENOUGH_MEMORY, false},
-        {"box: its folders not made", MkdirCalls(), -1, EACCES, ShowBox, ERROR_ACCESS_DENIED, true},
-        {"find window: no descriptors", OpenCalls(), -1, EMFILE, FindBox, ERROR_NOT_ENOUGH_MEMORY, false},
-        {"to the front: no descriptors", OpenCalls(), -1, EMFILE, BringParentsBoxForward, ERROR_NOT_ENOUGH_MEMORY, false},
+        {"box: its folders not made", kMkdirCalls, -1, EACCES, ShowBox, ERROR_ACCESS_DENIED, true},
+        {"find window: no descriptors", kOpenCalls, -1, EMFILE, FindBox, ERROR_NOT_ENOUGH_MEMORY, false},
+        {"to the front: no descriptors", kOpenCalls, -1, EMFILE, BringParentsBoxForward, ERROR_NOT_ENOUGH_MEMORY, false},
     };
     // A box of this process for SetForegroundWindow to find.
     std::string windows = Root() + "/sim";
