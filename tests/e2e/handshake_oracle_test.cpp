@@ -293,59 +293,58 @@ std::vector<Exchange> Recorded(const std::string &file) {
     return out;
 }
 
-// The probe and the three phases.
+// bytes [offset, offset + expected.size()) of a recorded buffer.
+void ExpectBytes(const std::string &what, const Bytes &recorded, size_t offset, const Bytes &expected) {
+    EXPECT_EQ(ToHex(Slice(recorded, offset, expected.size())), ToHex(expected)) << what;
+}
+
+// The probe and the three phases: their sizes, tags and session id; the
+// tests check what the run's inputs determine.
 class RecordedHandshake : public ::testing::Test {
 protected:
     void SetUp() override {
+        struct Shape {
+            size_t in, out;
+            std::string tag;
+        };
+        const Shape shapes[] = {{0, 0, ""}, {160, 160, "Ini1"}, {28, 20, "Ini2"}, {24, 8, "Ini3"}};
         phases = Recorded("handshake.jsonl");
         ASSERT_EQ(phases.size(), 4u) << "handshake.jsonl: the probe and three phases";
-        for (const Exchange &x : phases) ASSERT_TRUE(x.result);
-        EXPECT_TRUE(phases[0].in.empty() && phases[0].out.empty()) << "the probe carries no buffers";
-        ASSERT_EQ(phases[1].out.size(), 160u);
+        for (size_t i = 0; i < phases.size(); i++) {
+            ASSERT_TRUE(phases[i].result) << "exchange " << i;
+            ASSERT_EQ(phases[i].in.size(), shapes[i].in) << "exchange " << i;
+            ASSERT_EQ(phases[i].out.size(), shapes[i].out) << "exchange " << i;
+            ExpectBytes("tag of exchange " + std::to_string(i), phases[i].in, 0,
+                        Bytes(shapes[i].tag.begin(), shapes[i].tag.end()));
+        }
         session_id = Slice(phases[1].out, 0, 4);
+        ExpectBytes("phase-2 session id", phases[2].in, 4, session_id);
+        ExpectBytes("phase-3 session id", phases[3].in, 4, session_id);
     }
     std::vector<Exchange> phases;
     Bytes session_id;
 };
 
-// bytes [offset, offset + expected.size()) of a recorded buffer.
-void ExpectBytes(const char *what, const Bytes &recorded, size_t offset, const Bytes &expected) {
-    EXPECT_EQ(ToHex(Slice(recorded, offset, expected.size())), ToHex(expected)) << what;
-}
-
 TEST_F(RecordedHandshake, Phase1CarriesBothPublicValuesAndNonces) {
     const Expected &e = Reproduced();
-    const Exchange &x = phases[1];
-    ASSERT_EQ(x.in.size(), 160u);
-    ExpectBytes("tag", x.in, 0, FromHex("496e6931"));
-    ExpectBytes("A = 2^x mod p", x.in, 4, e.client_public);
-    ExpectBytes("client nonce and four zero bytes", x.in, 136, e.client_nonce_field);
-    ExpectBytes("B = 2^y mod p", x.out, 4, e.driver_public);
-    ExpectBytes("driver nonce field", x.out, 136, e.driver_nonce_field);
+    ExpectBytes("A = 2^x mod p", phases[1].in, 4, e.client_public);
+    ExpectBytes("client nonce and four zero bytes", phases[1].in, 136, e.client_nonce_field);
+    ExpectBytes("B = 2^y mod p", phases[1].out, 4, e.driver_public);
+    ExpectBytes("driver nonce field", phases[1].out, 136, e.driver_nonce_field);
 }
 
 TEST_F(RecordedHandshake, Phase2ProofsAreHmacsUnderTheLinkKey) {
     const Expected &e = Reproduced();
-    const Exchange &x = phases[2];
-    ASSERT_EQ(x.in.size(), 28u);
-    ExpectBytes("tag", x.in, 0, FromHex("496e6932"));
-    ExpectBytes("session id", x.in, 4, session_id);
-    ExpectBytes("client proof HMAC(L, A || B)", x.in, 8, e.client_proof);
-    ASSERT_EQ(x.out.size(), 20u);
-    ExpectBytes("driver proof HMAC(L, B || A)", x.out, 0, e.driver_proof);
+    ExpectBytes("client proof HMAC(L, A || B)", phases[2].in, 8, e.client_proof);
+    ExpectBytes("driver proof HMAC(L, B || A)", phases[2].out, 0, e.driver_proof);
 }
 
 TEST_F(RecordedHandshake, Phase3SendsTheSessionKeyUnderTheKeyEncryptionKey) {
     const Expected &e = Reproduced();
-    const Exchange &x = phases[3];
-    ASSERT_EQ(x.in.size(), 24u);
-    ExpectBytes("tag", x.in, 0, FromHex("496e6933"));
-    ExpectBytes("session id", x.in, 4, session_id);
-    ExpectBytes("session key enciphered under SHA-1(Z)[0..16)", x.in, 8,
+    ExpectBytes("session key enciphered under SHA-1(Z)[0..16)", phases[3].in, 8,
                 Ecb(e.key_encryption_key, e.session_key, 0, kKeySize, true));
-    ASSERT_EQ(x.out.size(), 8u);
-    EXPECT_EQ(ToHex(Ecb(e.session_key, x.out, 0, 8, false)), ToHex(Bytes{'A', 'u', 't', 'h', 'M', 'i', 's', 'c'}))
-        << "the confirmation block under the session key";
+    ExpectBytes("confirmation block deciphered under the session key",
+                Ecb(e.session_key, phases[3].out, 0, 8, false), 0, Bytes{'A', 'u', 't', 'h', 'M', 'i', 's', 'c'});
 }
 
 // --- Capsules -----------------------------------------------------------
