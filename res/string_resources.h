@@ -19,6 +19,7 @@
 #define IDS_NOT_RECALLED 115
 #define IDS_RECALL_NOTICE 116
 #define IDS_RECALLED 117
+#define IDS_QUERY_FAILED 118
 
 #define IDI_APP 129
 
@@ -45,5 +46,6 @@
 #define STR_NOT_RECALLED CELLVARO_TEXT("お客様がお持ちのバッテリーパックは、リコール社告対象製品に該当いたしません。\n\nご確認いただきありがとうございました。")
 #define STR_RECALL_NOTICE CELLVARO_TEXT("お客様がお持ちのバッテリーパックは、リコール対象製品の可能性があります。\nお手数ですが、交換手続きを行っていただくか、下記の窓口までお電話ください。\n\nVeltrano Corporation PC事業部\nバッテリーパック交換受付センター\nフリーダイヤル 0120-000-000（専用）\n※おかけ間違いのないよう、番号をお確かめのうえおかけください。\n\n受付時間：2026年12月31日までは毎日 9:00～21:00\n　　　　　2027年1月1日以降は平日 9:00～17:00\n\n今すぐ、交換手続きを行いますか？")
 #define STR_RECALLED CELLVARO_TEXT("お客様がお持ちのバッテリーパックは、リコール社告対象製品です。")
+#define STR_QUERY_FAILED CELLVARO_TEXT("バッテリーパックの情報を読み取れなかったため、リコール社告対象製品に該当するかどうかを確認できませんでした。\n\nしばらくしてから、もう一度実行してください。")
 
 #endif

@@ -18,6 +18,7 @@ const CELLVARO_STRING_RESOURCE g_StringResources[] = {
     {IDS_NOT_RECALLED, STR_NOT_RECALLED},
     {IDS_RECALL_NOTICE, STR_RECALL_NOTICE},
     {IDS_RECALLED, STR_RECALLED},
+    {IDS_QUERY_FAILED, STR_QUERY_FAILED},
 };
 
 const unsigned g_StringResourceCount = sizeof g_StringResources / sizeof g_StringResources[0];

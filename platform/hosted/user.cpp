@@ -62,6 +62,17 @@ bool Draw(const std::string &picture) {
     return drawn;
 }
 
+// The terminal's stand-in for the box's icon, four columns wide; nullptr
+// for a box without one.
+const char *IconGlyph(UINT uType) {
+    switch (uType & MB_ICONMASK) {
+    case MB_ICONHAND: return "(X) ";
+    case MB_ICONEXCLAMATION: return "(!) ";
+    case MB_ICONASTERISK: return "(i) ";
+    default: return nullptr;
+    }
+}
+
 }  // namespace
 
 extern "C" void WINAPI InitCommonControls(void) {}
@@ -121,9 +132,9 @@ extern "C" int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, 
     bool first = true;
     std::istringstream lines(text);
     std::string line;
-    const bool icon = (uType & MB_ICONMASK) == MB_ICONHAND;
+    const char *icon = IconGlyph(uType);
     while (std::getline(lines, line) || first) {
-        out += std::string("| ") + (icon ? (first ? "(X) " : "    ") : "") + line + "\n";
+        out += std::string("| ") + (icon ? (first ? icon : "    ") : "") + line + "\n";
         first = false;
     }
     out += "|" + std::string(24, ' ') + "[ OK ]\n+" + std::string(44 + caption.size(), '-') + "\n";

@@ -11,9 +11,11 @@ constexpr char kTextDriverError[] = "System Interface Device - 0021（もしく�
 constexpr char kTextNoBattery[] = "バッテリーパックが見つかりません。\nバッテリーパックを装着してください。";  // 114
 constexpr char kTextNotRecalled[] = "お客様がお持ちのバッテリーパックは、リコール社告対象製品に該当いたしません。\n\nご確認いただきありがとうございました。";  // 115
 constexpr char kTextRecalled[] = "お客様がお持ちのバッテリーパックは、リコール社告対象製品です。";  // 117
+constexpr char kTextQueryFailed[] = "バッテリーパックの情報を読み取れなかったため、リコール社告対象製品に該当するかどうかを確認できませんでした。\n\nしばらくしてから、もう一度実行してください。";  // 118
 
 constexpr int kStyleOk = 0;
 constexpr int kStyleIconHand = 0x10;
+constexpr int kStyleIconExclamation = 0x30;
 
 // The message a message ID stands for; nullptr for an unknown ID.
 inline const char *MessageText(int id) {
@@ -24,8 +26,21 @@ inline const char *MessageText(int id) {
     case 114: return kTextNoBattery;
     case 115: return kTextNotRecalled;
     case 117: return kTextRecalled;
+    case 118: return kTextQueryFailed;
     default: return nullptr;
     }
+}
+
+// The style a message is shown with: the error icon for the driver-access
+// message, the exclamation icon for the failed battery query, else MB_OK.
+inline int MessageStyle(int id) {
+    return id == 113 ? kStyleIconHand : id == 118 ? kStyleIconExclamation : kStyleOk;
+}
+
+// What the terminal box puts before the first line of a message with
+// that style; empty for MB_OK.
+inline const char *IconGlyph(int style) {
+    return style == kStyleIconHand ? "(X) " : style == kStyleIconExclamation ? "(!) " : "";
 }
 
 }  // namespace e2e

@@ -38,10 +38,10 @@ const ExternalCase kCases[] = {
     {"ExitsAtProbe", "--pack HT-QBLP21@2012-02-09 --exit-at 1", 1, 4, 113, 2, 1},
     // Gone after the model request: the support code query fails.
     {"ExitsAfterModel", "--pack HT-QBLP21@2012-02-09 --exit-at 3", 1, 2, 111, 3, 3},
-    {"ExitsAtDate", "--pack HT-QBLP21@2012-02-09 --exit-at 5", 1, 5, 111, 5, 5},
+    {"ExitsAtDate", "--pack HT-QBLP21@2012-02-09 --exit-at 5", 1, 5, 118, 5, 5},
     {"ShortFrameAtProbe", "--pack HT-QBLP21@2012-02-09 --short-at 1", 1, 4, 113, 2, 1},
     {"ShortFrameAtModel", "--pack HT-QBLP21@2012-02-09 --short-at 2", 1, 2, 111, 2, 2},
-    {"ShortFrameAtPartNumber", "--pack HT-QBLP21@2012-02-09 --short-at 6", 1, 5, 111, 6, 6},
+    {"ShortFrameAtPartNumber", "--pack HT-QBLP21@2012-02-09 --short-at 6", 1, 5, 118, 6, 6},
     // A size field below 8: the driver lives on, but the handle is broken.
     {"UndersizedFrameAtSupportCode", "--pack HT-QBLP21@2012-02-09 --bad-size-at 3", 1, 2, 111, 3, 3},
     {"UndersizedFrameAtProbe", "--pack HT-QBLP21@2012-02-09 --bad-size-at 1", 1, 4, 113, 2, 1},

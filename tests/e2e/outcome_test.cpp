@@ -40,7 +40,7 @@ const SampleCase kSamples[] = {
     {"other-user.json", 3, 112, kNotOpened},
     {"no-driver.json", 4, 113, kNotOpened},
     {"driver-error.json", 4, 113, kNoExtraCheck},
-    {"query-error.json", 5, 111, kHandshake},
+    {"query-error.json", 5, 118, kHandshake},
     {"clear-mode.json", kExitRecalled, 117, kNoExtraCheck},
     {"two-batteries.json", 0, 115, kHandshake},
     {"two-batteries-clear.json", 0, 115, kNoExtraCheck},
@@ -305,9 +305,9 @@ const AllocationCase kAllocationCases[] = {
     {"SupportRequestRecord", nullptr, 32, 1, 2, 111},
     {"SupportRequestCapsule", nullptr, 48, 1, 2, 111},
     {"SupportReplyCapsule", nullptr, 32, 2, 2, 111},
-    {"DatePacketCopy", nullptr, 14, 1, 5, 111},
-    {"PartNumberReplyCapsule", nullptr, 40, 1, 5, 111},
-    {"BatteryInterfaceDetail", "SetupDiGetDeviceInterfaceDetailW", 0, 2, 5, 111},
+    {"DatePacketCopy", nullptr, 14, 1, 5, 118},
+    {"PartNumberReplyCapsule", nullptr, 40, 1, 5, 118},
+    {"BatteryInterfaceDetail", "SetupDiGetDeviceInterfaceDetailW", 0, 2, 5, 118},
 };
 
 // The allocation's number in the process (1 for the first), or 0.

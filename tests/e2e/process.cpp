@@ -355,13 +355,16 @@ void ExpectCleanRun(const RunResult &run) {
     }
     EXPECT_TRUE(Events(run, "exception").empty()) << Events(run, "exception").front().dump();
 
-    // One box at most; the error icon goes with the driver-access message only.
+    // One box at most, of a known message, with that message's style.
     std::vector<json> boxes = Events(run, "message_box");
     EXPECT_LE(boxes.size(), 1u);
     for (const json &b : boxes) {
         EXPECT_EQ(b["caption"], kCaption);
-        EXPECT_EQ(b["style"] == kStyleIconHand, b["text"] == kTextDriverError) << b.dump();
-        EXPECT_TRUE(b["style"] == kStyleOk || b["style"] == kStyleIconHand) << b.dump();
+        int id = 0;
+        for (int candidate = 111; candidate <= 118; candidate++)
+            if (MessageText(candidate) && b["text"] == MessageText(candidate)) id = candidate;
+        ASSERT_NE(id, 0) << b.dump();
+        EXPECT_EQ(b["style"], MessageStyle(id)) << b.dump();
     }
 }
 
@@ -381,7 +384,12 @@ void ExpectOutcome(const RunResult &run, int exit_status, int message_id) {
         ASSERT_NE(MessageText(message_id), nullptr) << message_id;
         EXPECT_EQ(boxes[0]["text"].get<std::string>(), MessageText(message_id))
             << "expected message " << message_id;
-        EXPECT_EQ(boxes[0]["style"], message_id == 113 ? kStyleIconHand : kStyleOk);
+        EXPECT_EQ(boxes[0]["style"], MessageStyle(message_id));
+        // The terminal box: the icon's glyph, if any, before the first line.
+        const std::string text = MessageText(message_id);
+        const std::string first_line = "| " + std::string(IconGlyph(MessageStyle(message_id))) +
+                                       text.substr(0, text.find('\n')) + "\n";
+        EXPECT_NE(run.out.find(first_line), std::string::npos) << run.out;
         EXPECT_NE(run.out.find("[ OK ]"), std::string::npos);
     }
     ExpectCleanRun(run);

@@ -54,8 +54,7 @@ struct RUN_CASE {
     const char *machine;
     const wchar_t *arguments;
     DWORD exit_code;
-    unsigned message;  // 0: no box
-    bool error_icon;
+    unsigned message;  // 0: no box; its icon is ExpectedIcon(message)
     DRIVER_MODE mode;
     bool handshake_completes;         // kSession: false when the driver fails authentication
     std::vector<uint32_t> functions;  // misc functions, in the order of the capsules
@@ -64,16 +63,9 @@ struct RUN_CASE {
 
 void PrintTo(const RUN_CASE &c, std::ostream *os) { *os << c.name; }
 
-// The icon the box shows, or nullptr when it shows none.
-HICON ShownIcon(HWND box) {
-    HWND control = FindIconControl(box);
-    if (control == nullptr || !IsWindowVisible(control)) return nullptr;
-    return reinterpret_cast<HICON>(SendMessageW(control, STM_GETICON, 0, 0));
-}
-
 // Follows the child to its end: with a message, its box (text, icon) and
 // OK; without, no window captioned "Cellvaro" beyond those already open.
-void ExpectRunEnds(CChildProcess &child, unsigned message, bool error_icon, DWORD exit_code,
+void ExpectRunEnds(CChildProcess &child, unsigned message, DWORD exit_code,
                    const std::vector<HWND> &open_before = {}) {
     DWORD code = 0;
     if (message == 0) {
@@ -87,8 +79,12 @@ void ExpectRunEnds(CChildProcess &child, unsigned message, bool error_icon, DWOR
         HWND box = WaitForBox(child.ProcessId(), kStartTimeoutMs);
         ASSERT_NE(box, nullptr) << "no box within " << kStartTimeoutMs << " ms";
         EXPECT_EQ(DialogItemText(box, kMessageTextId), ExpectedText(message));
-        if (error_icon) {
+        if (LPCWSTR icon = ExpectedIcon(message)) {
+            // Compared by the pixels shown, as another process's HICON
+            // cannot be compared with this one's.
             EXPECT_NE(ShownIcon(box), nullptr) << "the box shows no icon";
+            EXPECT_TRUE(IconControlShows(FindIconControl(box), LoadIconW(nullptr, icon)))
+                << "the box shows another icon than message " << message << "'s";
         } else {
             EXPECT_EQ(ShownIcon(box), nullptr) << "an MB_OK box shows an icon";
         }
@@ -249,7 +245,7 @@ TEST_P(OutcomeTest, ExitCodeBoxAndDriverRequests) {
 
     CChildProcess child;
     ASSERT_TRUE(child.Start(c.arguments));
-    ExpectRunEnds(child, c.message, c.error_icon, c.exit_code);
+    ExpectRunEnds(child, c.message, c.exit_code);
 
     sim::wdm::DriverLog log;
     ASSERT_TRUE(WaitForSettledLog(sequence, &log))
@@ -261,22 +257,22 @@ const std::vector<uint32_t> kOnePack = {kSupportCode, kSlotWord, kDate, kPartNum
 
 // The hosted build's sample notebooks, and one of this folder's.
 const RUN_CASE kRunCases[] = {
-    {"Recalled", "sim/machines/recalled.json", L"", kExitRecalled, 117, false, kSession, true,
+    {"Recalled", "sim/machines/recalled.json", L"", kExitRecalled, 117, kSession, true,
      kOnePack, 1},
-    {"RecalledSilent", "sim/machines/recalled.json", L"/Silent", kExitRecalled, 0, false, kSession,
+    {"RecalledSilent", "sim/machines/recalled.json", L"/Silent", kExitRecalled, 0, kSession,
      true, kOnePack, 1},
-    {"NotRecalled", "sim/machines/not-recalled.json", L"", 0, 115, false, kSession, true, kOnePack, 1},
-    {"NoBattery", "sim/machines/no-battery.json", L"", 1, 114, false, kSession, true,
+    {"NotRecalled", "sim/machines/not-recalled.json", L"", 0, 115, kSession, true, kOnePack, 1},
+    {"NoBattery", "sim/machines/no-battery.json", L"", 1, 114, kSession, true,
      {kSupportCode, kSlotWord, kDate}, 0},
-    {"UnsupportedModel", "sim/machines/unsupported-model.json", L"", 2, 111, false, kSession, true,
+    {"UnsupportedModel", "sim/machines/unsupported-model.json", L"", 2, 111, kSession, true,
      {}, 0},
-    {"DriverError", "sim/machines/driver-error.json", L"", 4, 113, true, kSession, false, {}, 0},
-    {"QueryError", "sim/machines/query-error.json", L"", 5, 111, false, kSession, true, kOnePack, 1},
+    {"DriverError", "sim/machines/driver-error.json", L"", 4, 113, kSession, false, {}, 0},
+    {"QueryError", "sim/machines/query-error.json", L"", 5, 118, kSession, true, kOnePack, 1},
     {"SecondPackRecalled", "tests/wdm/machines/second-pack-recalled.json", L"", kExitRecalled, 117,
-     false, kSession, true, {kSupportCode, kSlotWord, kDate, kPartNumber, kDate, kPartNumber}, 2},
-    {"ClearMode", "sim/machines/clear-mode.json", L"", kExitRecalled, 117, false, kClear, false,
+     kSession, true, {kSupportCode, kSlotWord, kDate, kPartNumber, kDate, kPartNumber}, 2},
+    {"ClearMode", "sim/machines/clear-mode.json", L"", kExitRecalled, 117, kClear, false,
      kOnePack, 1},
-    {"Below108", "sim/machines/old-driver.json", L"", 2, 111, false, kBelow108, false, {}, 0},
+    {"Below108", "sim/machines/old-driver.json", L"", 2, 111, kBelow108, false, {}, 0},
 };
 
 INSTANTIATE_TEST_SUITE_P(Driver, OutcomeTest, testing::ValuesIn(kRunCases),
@@ -301,7 +297,7 @@ TEST(AlreadyRunningTest, SecondCopyEndsWith3AndLeavesTheDriverAlone) {
 
     CChildProcess second;
     ASSERT_TRUE(second.Start(L""));
-    ExpectRunEnds(second, 0, false, kExitAlreadyRunning, {box});
+    ExpectRunEnds(second, 0, kExitAlreadyRunning, {box});
 
     EXPECT_EQ(DialogItemText(box, kMessageTextId), ExpectedText(117));
     PressOk(box);
@@ -311,7 +307,7 @@ TEST(AlreadyRunningTest, SecondCopyEndsWith3AndLeavesTheDriverAlone) {
 
     sim::wdm::DriverLog log;
     ASSERT_TRUE(WaitForSettledLog(sequence, &log));
-    ExpectDriverSaw({"first copy", "", L"", kExitRecalled, 117, false, kSession, true, kOnePack, 1}, log);
+    ExpectDriverSaw({"first copy", "", L"", kExitRecalled, 117, kSession, true, kOnePack, 1}, log);
 }
 
 }  // namespace

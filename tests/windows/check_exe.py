@@ -153,8 +153,8 @@ def main():
     resources = pe.resources()
     strings = string_blocks(resources)
     expected = expected_strings(res_dir)
-    check(sorted(strings) == list(range(103, 118)),
-          "string IDs %s, expected 103 to 117" % sorted(strings))
+    check(sorted(strings) == list(range(103, 119)),
+          "string IDs %s, expected 103 to 118" % sorted(strings))
     for ident, text in sorted(expected.items()):
         check(strings.get(ident) == text, "string %d is %r, expected %r" % (ident, strings.get(ident), text))
         check("\r" not in strings.get(ident, ""), "string %d holds a carriage return" % ident)
@@ -198,7 +198,7 @@ def main():
     for f in failures:
         print("check_exe: " + f)
     if not failures:
-        print("check_exe: %s: PE32 i386 GUI, %d bytes, imports %s; strings 103-117, icons %s, "
+        print("check_exe: %s: PE32 i386 GUI, %d bytes, imports %s; strings 103-118, icons %s, "
               "manifest and version as built" % (exe, len(data), ", ".join(imports), sizes))
     return 1 if failures else 0
 

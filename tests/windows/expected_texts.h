@@ -3,6 +3,8 @@
 // a decoding fault of the resource compiler shows up as a mismatch.
 #pragma once
 
+#include <windows.h>
+
 struct EXPECTED_TEXT {
     unsigned id;
     const wchar_t *text;
@@ -21,6 +23,7 @@ inline constexpr EXPECTED_TEXT kExpectedTexts[] = {
     {114, L"バッテリーパックが見つかりません。\nバッテリーパックを装着してください。"},
     {115, L"お客様がお持ちのバッテリーパックは、リコール社告対象製品に該当いたしません。\n\nご確認いただきありがとうございました。"},
     {117, L"お客様がお持ちのバッテリーパックは、リコール社告対象製品です。"},
+    {118, L"バッテリーパックの情報を読み取れなかったため、リコール社告対象製品に該当するかどうかを確認できませんでした。\n\nしばらくしてから、もう一度実行してください。"},
 };
 
 // Texts that are only described: they must load and be non-empty, and the
@@ -31,15 +34,25 @@ inline constexpr wchar_t kRecallNoticeFirstLine[] = L"お客様がお持ちの�
 inline constexpr wchar_t kRecallNoticeLastLine[] = L"今すぐ、交換手続きを行いますか？";
 
 inline constexpr unsigned kFirstTextId = 103;
-inline constexpr unsigned kLastTextId = 117;
+inline constexpr unsigned kLastTextId = 118;
 inline constexpr unsigned kTitleId = 103;
 inline constexpr unsigned kOtherUserId = 112;
 inline constexpr unsigned kDriverErrorId = 113;
+inline constexpr unsigned kQueryFailedId = 118;
 
 // The text with the given ID from the table above; nullptr if it has none.
 inline const wchar_t *ExpectedText(unsigned id) {
     for (const EXPECTED_TEXT &t : kExpectedTexts) {
         if (t.id == id) return t.text;
     }
+    return nullptr;
+}
+
+// The system icon that the box of this message shows: the error icon for
+// the driver-access message, the exclamation icon for the failed battery
+// query; nullptr for the MB_OK boxes.
+inline LPCWSTR ExpectedIcon(unsigned id) {
+    if (id == kDriverErrorId) return IDI_HAND;
+    if (id == kQueryFailedId) return IDI_EXCLAMATION;
     return nullptr;
 }

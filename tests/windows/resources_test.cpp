@@ -98,11 +98,11 @@ TEST_F(ResourceTest, DescribedStringsLoadAndRecallNoticeHasItsFirstAndLastLine) 
     EXPECT_EQ(notice[first.size()], L'\n');
 }
 
-TEST_F(ResourceTest, TableHoldsOnlyIds103To117WithoutCarriageReturns) {
+TEST_F(ResourceTest, TableHoldsOnlyIds103To118WithoutCarriageReturns) {
     for (unsigned id = kFirstTextId; id <= kLastTextId; ++id) {
         EXPECT_EQ(String(id).find(L'\r'), std::wstring::npos) << "string " << id;
     }
-    // The two blocks that hold 103..117 have nothing else.
+    // The two blocks that hold 103..118 have nothing else.
     unsigned first_in_block = kFirstTextId / kStringsPerBlock * kStringsPerBlock;
     unsigned last_in_block = (kLastTextId / kStringsPerBlock + 1) * kStringsPerBlock - 1;
     for (unsigned id = first_in_block; id <= last_in_block; ++id) {

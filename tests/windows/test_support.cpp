@@ -5,6 +5,46 @@ namespace {
 constexpr int kTextBufferChars = 1024;
 constexpr wchar_t kCaption[] = L"Cellvaro";
 
+constexpr DWORD kPaintTimeoutMs = 3000;
+constexpr uint32_t kRgbMask = 0x00FFFFFF;
+
+// The pixels of a 32-bit top-down DIB section as 0xRRGGBB, top row first.
+std::vector<uint32_t> DibPixels(const void *bits, int width, int height) {
+    const uint8_t *p = static_cast<const uint8_t *>(bits);
+    std::vector<uint32_t> pixels(static_cast<size_t>(width) * height);
+    for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = ReadLe32(p + 4 * i) & kRgbMask;
+    return pixels;
+}
+
+// Draws into a fresh width x height DIB with draw(memory_dc) and returns
+// its pixels; with a screen rectangle it copies that part of the screen.
+template <typename DRAW>
+std::vector<uint32_t> RenderPixels(int width, int height, DRAW draw) {
+    std::vector<uint32_t> pixels;
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    BITMAPINFO bi = {};
+    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+    bi.bmiHeader.biWidth = width;
+    bi.bmiHeader.biHeight = -height;
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 32;
+    bi.bmiHeader.biCompression = BI_RGB;
+    void *bits = nullptr;
+    HBITMAP dib = CreateDIBSection(memory, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+    if (dib != nullptr && bits != nullptr) {
+        HGDIOBJ old = SelectObject(memory, dib);
+        draw(memory, screen);
+        GdiFlush();
+        pixels = DibPixels(bits, width, height);
+        SelectObject(memory, old);
+        DeleteObject(dib);
+    }
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return pixels;
+}
+
 std::wstring g_ExePath;
 
 } // namespace
@@ -147,4 +187,43 @@ HWND FindIconControl(HWND box) {
 void PressOk(HWND box) {
     PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
                  reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
+}
+
+// The icon that the box's icon control shows, or nullptr when it shows
+// none (no control, hidden, or empty).
+HICON ShownIcon(HWND box) {
+    HWND control = FindIconControl(box);
+    if (control == nullptr || !IsWindowVisible(control)) return nullptr;
+    return reinterpret_cast<HICON>(SendMessageW(control, STM_GETICON, 0, 0));
+}
+
+// Whether the icon control shows this icon: its pixels on the screen equal
+// the icon drawn at the control's size on the control's ground colour (its
+// corner pixel; the system icons are round). Polls while the box paints.
+bool IconControlShows(HWND control, HICON icon) {
+    RECT r = {};
+    if (control == nullptr || icon == nullptr || !GetWindowRect(control, &r)) return false;
+    const int w = r.right - r.left;
+    const int h = r.bottom - r.top;
+    if (w <= 0 || h <= 0) return false;
+    DWORD start = GetTickCount();
+    for (;;) {
+        std::vector<uint32_t> shown = RenderPixels(w, h, [&](HDC memory, HDC screen) {
+            BitBlt(memory, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+        });
+        if (!shown.empty()) {
+            const uint32_t ground = shown[0];
+            std::vector<uint32_t> drawn = RenderPixels(w, h, [&](HDC memory, HDC) {
+                HBRUSH brush = CreateSolidBrush(
+                    RGB((ground >> 16) & 0xFF, (ground >> 8) & 0xFF, ground & 0xFF));
+                RECT all = {0, 0, w, h};
+                FillRect(memory, &all, brush);
+                DeleteObject(brush);
+                DrawIconEx(memory, 0, 0, icon, w, h, 0, nullptr, DI_NORMAL);
+            });
+            if (shown == drawn) return true;
+        }
+        if (GetTickCount() - start >= kPaintTimeoutMs) return false;
+        PumpFor(kPollIntervalMs * 5);
+    }
 }

@@ -72,3 +72,11 @@ HWND FindIconControl(HWND box);
 
 // Presses OK of the box.
 void PressOk(HWND box);
+
+// The icon that the box's icon control shows, or nullptr when it shows
+// none (no control, hidden, or empty).
+HICON ShownIcon(HWND box);
+
+// Whether the icon control shows this icon, judged by its pixels on the
+// screen (another process's HICON cannot be compared with this one's).
+bool IconControlShows(HWND control, HICON icon);
