@@ -9,6 +9,7 @@ namespace sim {
 namespace {
 
 constexpr uint32_t kErrorFileNotFound = 2;
+constexpr uint32_t kTagSize = 4;
 constexpr uint32_t kQuerySize = 12;        // BATTERY_QUERY_INFORMATION
 constexpr uint32_t kInformationSize = 36;  // BATTERY_INFORMATION
 constexpr uint32_t kLevelBatteryInformation = 0;
@@ -17,6 +18,20 @@ constexpr uint32_t kSystemBattery = 0x80000000;
 
 MiscDeviceReply Fail(uint32_t error) { return MiscDeviceReply{false, error, 0}; }
 
+// Answers with the record, or with the number of bytes the description
+// gives: the record cut short, or followed by zeros. The bytes reported
+// are that number; the platform cuts them to the output buffer as the
+// I/O manager does.
+MiscDeviceReply Answer(const uint8_t *record, uint32_t record_size, const SizeSwitch &size,
+                       uint8_t *out, uint32_t out_capacity) {
+    const uint32_t bytes = size.active ? size.bytes : record_size;
+    const uint32_t written = bytes < out_capacity ? bytes : out_capacity;
+    const uint32_t copied = written < record_size ? written : record_size;
+    if (copied) memcpy(out, record, copied);
+    if (written > copied) memset(out + copied, 0, written - copied);
+    return MiscDeviceReply{true, 0, bytes};
+}
+
 }  // namespace
 
 MiscDeviceReply BatteryDeviceControl(const BatteryDeviceConfig &b, uint32_t code, const uint8_t *in,
@@ -24,9 +39,10 @@ MiscDeviceReply BatteryDeviceControl(const BatteryDeviceConfig &b, uint32_t code
     if ((!in && in_size) || (!out && out_capacity)) return Fail(kErrorInvalidParameter);
     if (code == kIoctlBatteryQueryTag) {
         if (b.fail_tag.active) return Fail(b.fail_tag.last_error);
-        if (in_size < 4 || out_capacity < 4) return Fail(kErrorInvalidParameter);
-        Write32(out, b.tag);
-        return MiscDeviceReply{true, 0, 4};
+        if (in_size < kTagSize || out_capacity < kTagSize) return Fail(kErrorInvalidParameter);
+        uint8_t tag[kTagSize];
+        Write32(tag, b.tag);
+        return Answer(tag, kTagSize, b.tag_reply_size, out, out_capacity);
     }
     if (code == kIoctlBatteryQueryInformation) {
         if (b.fail_information.active) return Fail(b.fail_information.last_error);
@@ -35,17 +51,18 @@ MiscDeviceReply BatteryDeviceControl(const BatteryDeviceConfig &b, uint32_t code
         if (b.tag == 0 || Read32(in) != b.tag) return Fail(kErrorFileNotFound);
         if (Read32(in + 4) != kLevelBatteryInformation) return Fail(kErrorInvalidFunction);
         if (out_capacity < kInformationSize) return Fail(kErrorInsufficientBuffer);
-        memset(out, 0, kInformationSize);
-        Write32(out + 0, kSystemBattery | (b.relative ? kCapacityRelative : 0));
-        out[4] = 1;  // rechargeable
-        memcpy(out + 8, "LION", 4);
-        Write32(out + 12, b.design_capacity);
-        Write32(out + 16, b.design_capacity / 10 * 9);
-        Write32(out + 20, b.design_capacity / 10);
-        Write32(out + 24, b.design_capacity / 20);
-        Write32(out + 28, 0);
-        Write32(out + 32, 17);
-        return MiscDeviceReply{true, 0, kInformationSize};
+        uint8_t record[kInformationSize];
+        memset(record, 0, kInformationSize);
+        Write32(record + 0, kSystemBattery | (b.relative ? kCapacityRelative : 0));
+        record[4] = 1;  // rechargeable
+        memcpy(record + 8, "LION", 4);
+        Write32(record + 12, b.design_capacity);
+        Write32(record + 16, b.design_capacity / 10 * 9);
+        Write32(record + 20, b.design_capacity / 10);
+        Write32(record + 24, b.design_capacity / 20);
+        Write32(record + 28, 0);
+        Write32(record + 32, 17);
+        return Answer(record, kInformationSize, b.information_reply_size, out, out_capacity);
     }
     return Fail(kErrorInvalidFunction);
 }

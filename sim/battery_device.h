@@ -9,6 +9,12 @@
 
 namespace sim {
 
+// A size that stands in for the true one while active.
+struct SizeSwitch {
+    bool active;
+    uint32_t bytes;
+};
+
 struct BatteryDeviceConfig {
     bool present = true;
     uint32_t design_capacity = 0;
@@ -17,6 +23,12 @@ struct BatteryDeviceConfig {
     FaultSwitch fail_open = {false, 0};
     FaultSwitch fail_tag = {false, 0};
     FaultSwitch fail_information = {false, 0};
+    // The bytes a request is answered with, in place of its record's size.
+    SizeSwitch tag_reply_size = {false, 0};
+    SizeSwitch information_reply_size = {false, 0};
+    // The size that the platform's SetupAPI reports as required for this
+    // interface's detail record, in place of the true one.
+    SizeSwitch detail_required_size = {false, 0};
 };
 
 constexpr uint32_t kIoctlBatteryQueryTag = 0x294040;

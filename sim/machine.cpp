@@ -49,6 +49,11 @@ struct Parser {
         return true;
     }
 
+    bool Size(const json &j, const std::string &path, SizeSwitch *out) {
+        out->active = true;
+        return Uint(j, path, &out->bytes);
+    }
+
     bool Bool(const json &j, const std::string &path, bool *out) {
         if (!j.is_boolean()) return Fail(path, "must be true or false");
         *out = j.get<bool>();
@@ -261,7 +266,7 @@ struct Parser {
                   {"driver_version", "driver_version_terminated", "in_use_elsewhere", "model",
                    "model_record", "sessions", "private_exponent", "first_session_id",
                    "support_code", "support_status", "slot_word", "slot_status", "batteries",
-                   "faults", "external", "description"}))
+                   "faults", "external", "detail_required_size", "description"}))
             return false;
         m->present = true;
         MiscDeviceConfig &d = m->device;
@@ -282,6 +287,9 @@ struct Parser {
             return false;
         if (j.contains("in_use_elsewhere") &&
             !Bool(j["in_use_elsewhere"], path + ".in_use_elsewhere", &m->in_use_elsewhere))
+            return false;
+        if (j.contains("detail_required_size") &&
+            !Size(j["detail_required_size"], path + ".detail_required_size", &m->detail_required_size))
             return false;
         if (j.contains("model") && j.contains("model_record"))
             return Fail(path + ".model_record", "cannot stand beside model");
@@ -349,7 +357,8 @@ struct Parser {
     bool Battery(const json &j, const std::string &path, BatteryDeviceConfig *b) {
         if (!Keys(j, path,
                   {"design_capacity", "relative", "tag", "present", "fail_open", "fail_tag",
-                   "fail_information"}))
+                   "fail_information", "tag_reply_size", "information_reply_size",
+                   "detail_required_size"}))
             return false;
         if (!j.contains("design_capacity")) return Fail(path + ".design_capacity", "is required");
         if (!Uint(j["design_capacity"], path + ".design_capacity", &b->design_capacity)) return false;
@@ -364,6 +373,16 @@ struct Parser {
             return false;
         if (j.contains("fail_information") &&
             !Fault(j["fail_information"], path + ".fail_information", &b->fail_information))
+            return false;
+        if (j.contains("tag_reply_size") &&
+            !Size(j["tag_reply_size"], path + ".tag_reply_size", &b->tag_reply_size))
+            return false;
+        if (j.contains("information_reply_size") &&
+            !Size(j["information_reply_size"], path + ".information_reply_size",
+                  &b->information_reply_size))
+            return false;
+        if (j.contains("detail_required_size") &&
+            !Size(j["detail_required_size"], path + ".detail_required_size", &b->detail_required_size))
             return false;
         return true;
     }

@@ -33,6 +33,9 @@ struct MiscDriverHost {
     std::wstring driver_version = L"1.0.9.0";
     bool version_terminated = true;
     bool in_use_elsewhere = false;
+    // The size SetupAPI reports as required for the interface's detail
+    // record, in place of the true one.
+    SizeSwitch detail_required_size = {false, 0};
     std::string external;  // a command that takes the built-in driver's place
     MiscDeviceConfig device;
 };

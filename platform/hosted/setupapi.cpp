@@ -193,10 +193,17 @@ extern "C" BOOL WINAPI SetupDiGetDeviceInterfaceDetailW(
     }
     const DWORD needed = (DWORD)(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) +
                                  (entry->path.size() + 1) * sizeof(WCHAR));
-    if (RequiredSize) *RequiredSize = needed;
+    // The machine may have the size reported wrongly; the record still
+    // needs its true size.
+    const sim::Machine &m = hosted::CurrentMachine();
+    const sim::SizeSwitch &reported = entry->battery >= 0
+                                          ? m.batteries[(size_t)entry->battery].detail_required_size
+                                          : m.misc.detail_required_size;
+    const DWORD required = reported.active ? (DWORD)reported.bytes : needed;
+    if (RequiredSize) *RequiredSize = required;
     if (!DeviceInterfaceDetailData || DeviceInterfaceDetailDataSize < needed) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        hosted::TraceCall(what, size + ",\"required\":" + std::to_string(needed), false);
+        hosted::TraceCall(what, size + ",\"required\":" + std::to_string(required), false);
         return FALSE;
     }
     wmemcpy(DeviceInterfaceDetailData->DevicePath, entry->path.c_str(), entry->path.size() + 1);

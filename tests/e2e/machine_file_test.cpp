@@ -33,6 +33,8 @@ const BrokenCase kBroken[] = {
      "field misc_driver.batteries[0].date: is required"},
     {"PartNumberTooLong", R"({"misc_driver": {"batteries": [{"part_number": "HT-QBLP21-LONGER", "date": 0}]}})",
      "field misc_driver.batteries[0].part_number:"},
+    {"ReplySizeNotANumber", R"({"battery_class": [{"design_capacity": 46080, "information_reply_size": "40"}]})",
+     "field battery_class[0].information_reply_size: must be a non-negative integer"},
     {"NotJson", R"({"misc_driver": )", "not valid JSON"},
     {"Unreadable", nullptr, "cannot be read"},
 };

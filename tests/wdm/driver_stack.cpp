@@ -111,6 +111,16 @@ uint32_t InstallNotebook(const sim::Machine &machine, std::string *error) {
         *error = "an external driver runs only on the hosted build";
         return 0;
     }
+    // Wine's own SetupAPI reports the detail sizes, and the driver's
+    // notebook carries no reply sizes of the battery devices.
+    bool sizes_set = machine.misc.detail_required_size.active;
+    for (const sim::BatteryDeviceConfig &b : machine.batteries)
+        sizes_set = sizes_set || b.detail_required_size.active || b.tag_reply_size.active ||
+                    b.information_reply_size.active;
+    if (sizes_set) {
+        *error = "detail and reply sizes are played by the hosted build only";
+        return 0;
+    }
     if (!machine.existing_mutexes.empty() || machine.fail_allocation != 0) {
         *error = "mutexes of other copies and failing allocations are the test's, not the driver's";
         return 0;
