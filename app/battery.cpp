@@ -30,6 +30,13 @@ constexpr DWORD kQueryInformationSize = 12;
 constexpr DWORD kInformationSize = 36;
 constexpr DWORD kCapabilitiesOffset = 0;
 constexpr DWORD kDesignedCapacityOffset = 12;
+constexpr DWORD kFieldSize = 4;
+// A reply is taken when it covers the fields read from it: the tag, and
+// the information record up to the end of DesignedCapacity. A longer
+// record arrives cut to the buffer.
+constexpr DWORD kTagReplyMinimum = kFieldSize;
+constexpr DWORD kInformationReplyMinimum = kDesignedCapacityOffset + kFieldSize;
+static_assert(kCapabilitiesOffset + kFieldSize <= kInformationReplyMinimum, "capabilities covered");
 static_assert(sizeof(BATTERY_QUERY_INFORMATION) == kQueryInformationSize, "battery query layout");
 static_assert(sizeof(BATTERY_INFORMATION) == kInformationSize, "battery information layout");
 
@@ -163,7 +170,7 @@ BOOL GetBatteryDesignCapacity(WORD wIndex, DWORD *pDesignCapacity) {
         DWORD returned = 0;
         if (!DeviceIoControl(battery, IOCTL_BATTERY_QUERY_TAG, wait, sizeof wait, tag, sizeof tag,
                              &returned, nullptr) ||
-            returned != sizeof tag || ReadLe32(tag) == 0)
+            returned < kTagReplyMinimum || ReadLe32(tag) == 0)
             break;
 
         BYTE query[kQueryInformationSize], information[kInformationSize];
@@ -175,7 +182,7 @@ BOOL GetBatteryDesignCapacity(WORD wIndex, DWORD *pDesignCapacity) {
         returned = 0;
         if (!DeviceIoControl(battery, IOCTL_BATTERY_QUERY_INFORMATION, query, sizeof query,
                              information, sizeof information, &returned, nullptr) ||
-            returned != sizeof information)
+            returned < kInformationReplyMinimum)
             break;
         if (ReadLe32(information + kCapabilitiesOffset) & BATTERY_CAPACITY_RELATIVE) break;
         *pDesignCapacity = ReadLe32(information + kDesignedCapacityOffset);

@@ -10,6 +10,8 @@ using namespace MiscCommon;
 namespace {
 
 constexpr uint32_t kTagSize = 4, kQuerySize = 12, kInformationSize = 36;
+// The information reply must cover Capabilities and DesignedCapacity.
+constexpr uint32_t kInformationCovered = 16;
 constexpr uint32_t kInterfaces = 2;
 
 struct Exchange {
@@ -47,7 +49,7 @@ sim::MiscDeviceReply Hook(void *context, int index, uint32_t code, const uint8_t
     fuzz::ConsumeInto(fdp, out, n);
     if (fdp.ConsumeBool()) out[3] &= 0xBF;  // BATTERY_CAPACITY_RELATIVE clear
     memcpy(x.information, out, kInformationSize);
-    x.information_delivered = result && n == kInformationSize;
+    x.information_delivered = result && n >= kInformationCovered;
     return sim::MiscDeviceReply{result, error, n};
 }
 

@@ -137,6 +137,22 @@ const BatteryCase kCases[] = {
     {"BatteryDeviceNotPresent", R"({"battery_class": [{"design_capacity": 46080, "present": false}]})", 5, 118,
      "1A 93 42:0 45:0", "", 0},
     {"NoBatteryInterface", R"({"battery_class": []})", 5, 118, "1A 93 42:0 45:0", "", 0},
+    // A reply must cover the 4-byte tag and the information record up to
+    // the end of DesignedCapacity (16 bytes); a longer record arrives cut
+    // to the 36-byte buffer.
+    {"TagReplyShort", R"({"battery_class": [{"design_capacity": 46080, "tag_reply_size": 3}]})", 5, 118,
+     "1A 93 42:0 45:0", "0", 0},
+    {"InformationReplyShort", R"({"battery_class": [{"design_capacity": 46080, "information_reply_size": 15}]})",
+     5, 118, "1A 93 42:0 45:0", "0", 0},
+    {"InformationReplyCoversCapacity",
+     R"({"battery_class": [{"design_capacity": 46080, "information_reply_size": 16}]})", 0, 115, "1A 93 42:0 45:0",
+     "0", 0},
+    {"InformationReplyLonger", R"({"battery_class": [{"design_capacity": 46080, "information_reply_size": 40}]})",
+     0, 115, "1A 93 42:0 45:0", "0", 0},
+    // A detail size below the detail header: refused before the device is
+    // opened.
+    {"DetailSizeBelowHeader", R"({"battery_class": [{"design_capacity": 46080, "detail_required_size": 3}]})", 5,
+     118, "1A 93 42:0 45:0", "", 0},
 
     // The recall tables: prefix rows for every class, range rows for
     // classes 1 and 2 only.

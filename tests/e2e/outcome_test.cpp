@@ -189,6 +189,7 @@ const MachineCase kMachineCases[] = {
     {"NoMiscDriver", R"({"misc_driver": null})", 4, 113, kNotOpened},
     {"VersionValueMissing", R"({"misc_driver": {"driver_version": "<null>"}})", 4, 113, kNotOpened},
     {"DeviceInUseElsewhere", R"({"misc_driver": {"in_use_elsewhere": true}})", 4, 113, kNotOpened},
+    {"DetailSizeBelowHeader", R"({"misc_driver": {"detail_required_size": 3}})", 4, 113, kNotOpened},
     {"WrongDriverProof", R"({"misc_driver": {"faults": {"wrong_driver_proof": true}}})", 4, 113},
     {"WrongConfirmation", R"({"misc_driver": {"faults": {"wrong_confirmation": true}}})", 4, 113},
     {"Phase1ReplyShort", R"({"misc_driver": {"faults": {"phase1_reply_size": 159}}})", 4, 113},

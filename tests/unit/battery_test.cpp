@@ -255,6 +255,15 @@ TEST_F(BatteryTest, DesignCapacityFromTheBatteryClass) {
         {R"([{"design_capacity": 46080, "fail_open": {"last_error": 5}}])", 0, FALSE, 0},
         {R"([{"design_capacity": 46080, "fail_tag": {"last_error": 31}}])", 0, FALSE, 0},
         {R"([{"design_capacity": 46080, "fail_information": {"last_error": 31}}])", 0, FALSE, 0},
+        // A reply must cover what is read from it: the 4-byte tag, and the
+        // information record up to the end of DesignedCapacity (16 bytes).
+        {R"([{"design_capacity": 46080, "tag_reply_size": 3}])", 0, FALSE, 0},
+        {R"([{"design_capacity": 46080, "tag_reply_size": 8}])", 0, TRUE, 46080},
+        {R"([{"design_capacity": 46080, "information_reply_size": 15}])", 0, FALSE, 0},
+        {R"([{"design_capacity": 46080, "information_reply_size": 16}])", 0, TRUE, 46080},
+        {R"([{"design_capacity": 46080, "relative": true, "information_reply_size": 16}])", 0, FALSE,
+         0},
+        {R"([{"design_capacity": 46080, "information_reply_size": 40}])", 0, TRUE, 46080},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.batteryClass);
@@ -271,6 +280,49 @@ TEST_F(BatteryTest, DesignCapacityFromTheBatteryClass) {
             EXPECT_EQ(open["access"], GENERIC_READ);
             EXPECT_EQ(open["share"], 0);
         }
+        ExpectReleased(trace);
+    }
+}
+
+// Bytes returned are cut to the 36-byte buffer, as the I/O manager cuts
+// them: a battery that answers with more still arrives as 36.
+TEST_F(BatteryTest, LongerInformationRecordArrivesCutToTheBuffer) {
+    Ready(MachineWith("", R"([{"design_capacity": 92160, "information_reply_size": 40}])"), 1);
+    DWORD capacity = 0;
+    EXPECT_TRUE(GetBatteryDesignCapacity(0, &capacity));
+    EXPECT_EQ(capacity, 92160u);
+    Trace io = DeviceIo(TakeTrace(), IOCTL_BATTERY_QUERY_INFORMATION);
+    ASSERT_EQ(io.size(), 1u);
+    EXPECT_EQ(io[0]["bytes"], 36);
+}
+
+// A required size below the detail header is refused before anything is
+// allocated; one that holds the header but not the path fails the second
+// detail call.
+TEST_F(BatteryTest, DetailSizeBelowTheHeaderIsRefusedBeforeAllocating) {
+    const struct {
+        DWORD reported;
+        size_t detailCalls;
+        size_t allocations;
+    } rows[] = {
+        {0, 1, 0},
+        {sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) - 1, 1, 0},
+        {sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W), 2, 1},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.reported);
+        g_MiscCommon.CloseDriver();
+        Ready(MachineWith("", "[{\"design_capacity\": 46080, \"detail_required_size\": " +
+                                  std::to_string(row.reported) + "}]"),
+              1);
+        DWORD capacity = kUntouchedDate;
+        EXPECT_FALSE(GetBatteryDesignCapacity(0, &capacity));
+        EXPECT_EQ(capacity, kUntouchedDate);
+        Trace trace = TakeTrace();
+        EXPECT_EQ(Where(Events(trace, "setupapi"), "call", "SetupDiGetDeviceInterfaceDetailW").size(),
+                  row.detailCalls);
+        EXPECT_EQ(Events(trace, "heap_alloc").size(), row.allocations);
+        EXPECT_TRUE(Events(trace, "create_file").empty());
         ExpectReleased(trace);
     }
 }

@@ -10,6 +10,7 @@ namespace {
 
 constexpr DWORD kAnyError = 0xFFFFFFFF;  // the row does not check the last error
 constexpr uint64_t kTextBytes = MISC_TEXT_CHARS * sizeof(WCHAR);
+constexpr size_t kDetailHeader = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
 
 class OpenDriverTest : public HostedTest {};
 
@@ -48,6 +49,19 @@ TEST_F(OpenDriverTest, EachFailureReportsAndReleasesWhatItTook) {
         {"version buffer not allocated", MachineWith(""), 2, MISC_RESULT_FAILED,
          "MiscCommon::CMiscCommon::OpenDriver: _szVersion array initialize failed.", kAnyError,
          false},
+        // A required size below the detail header (6 bytes on 32-bit
+        // Windows) is refused before the allocation; the header alone holds
+        // no path, so the second call fails.
+        {"detail size below the header",
+         MachineWith("\"detail_required_size\": " + std::to_string(kDetailHeader - 1)), 0,
+         MISC_RESULT_FAILED,
+         "MiscCommon::CMiscCommon::OpenDriver: SetupDiGetDeviceInterfaceDetail (First time) failed.",
+         ERROR_INSUFFICIENT_BUFFER, false},
+        {"detail size of the header alone",
+         MachineWith("\"detail_required_size\": " + std::to_string(kDetailHeader)), 0,
+         MISC_RESULT_FAILED,
+         "MiscCommon::CMiscCommon::OpenDriver: SetupDiGetDeviceInterfaceDetail (Second time) failed.",
+         ERROR_INSUFFICIENT_BUFFER, false},
     };
     for (const FailureRow &row : rows) {
         SCOPED_TRACE(row.name);
