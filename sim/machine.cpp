@@ -49,9 +49,11 @@ struct Parser {
         return true;
     }
 
-    bool Size(const json &j, const std::string &path, SizeSwitch *out) {
+    // An optional size field of the object j: absent leaves the switch off.
+    bool OptionalSize(const json &j, const std::string &path, const char *key, SizeSwitch *out) {
+        if (!j.contains(key)) return true;
         out->active = true;
-        return Uint(j, path, &out->bytes);
+        return Uint(j[key], path + "." + key, &out->bytes);
     }
 
     bool Bool(const json &j, const std::string &path, bool *out) {
@@ -288,9 +290,7 @@ struct Parser {
         if (j.contains("in_use_elsewhere") &&
             !Bool(j["in_use_elsewhere"], path + ".in_use_elsewhere", &m->in_use_elsewhere))
             return false;
-        if (j.contains("detail_required_size") &&
-            !Size(j["detail_required_size"], path + ".detail_required_size", &m->detail_required_size))
-            return false;
+        if (!OptionalSize(j, path, "detail_required_size", &m->detail_required_size)) return false;
         if (j.contains("model") && j.contains("model_record"))
             return Fail(path + ".model_record", "cannot stand beside model");
         if (j.contains("model")) {
@@ -374,17 +374,9 @@ struct Parser {
         if (j.contains("fail_information") &&
             !Fault(j["fail_information"], path + ".fail_information", &b->fail_information))
             return false;
-        if (j.contains("tag_reply_size") &&
-            !Size(j["tag_reply_size"], path + ".tag_reply_size", &b->tag_reply_size))
-            return false;
-        if (j.contains("information_reply_size") &&
-            !Size(j["information_reply_size"], path + ".information_reply_size",
-                  &b->information_reply_size))
-            return false;
-        if (j.contains("detail_required_size") &&
-            !Size(j["detail_required_size"], path + ".detail_required_size", &b->detail_required_size))
-            return false;
-        return true;
+        return OptionalSize(j, path, "tag_reply_size", &b->tag_reply_size) &&
+               OptionalSize(j, path, "information_reply_size", &b->information_reply_size) &&
+               OptionalSize(j, path, "detail_required_size", &b->detail_required_size);
     }
 
     bool Root(const json &j, Machine *m) {
