@@ -49,7 +49,7 @@ bool hdrand_init() {
     for (int i = 0; i < 8; i++) seed[i] = (uint8_t)(count >> (8 * i));
     const uint16_t fields[8] = {now.wYear, now.wMonth,  now.wDayOfWeek, now.wDay,
                                 now.wHour, now.wMinute, now.wSecond,    now.wMilliseconds};
-    for (int i = 0; i < 8; i++) store_le16(seed + 8 + 2 * i, fields[i]);
+    for (size_t i = 0; i < 8; i++) store_le16(seed + 8 + 2 * i, fields[i]);
 
     pool_from_hash(seed, HDRAND_SEED_SIZE);
     hdrand_offset = 0;

@@ -37,7 +37,7 @@ void sha1_init(sha1_context *context) {
 void sha1_transform(sha1_context *context, const uint8_t *block) {
     if (context == nullptr) return;
     uint32_t *w = context->w;
-    for (uint32_t t = 0; t < SHA1_SCHEDULE_WORDS; t++) w[t] = load_be32(block + 4 * t);
+    for (size_t t = 0; t < SHA1_SCHEDULE_WORDS; t++) w[t] = load_be32(block + 4 * t);
     uint32_t a = context->h[0], b = context->h[1], c = context->h[2], d = context->h[3],
              e = context->h[4];
     for (uint32_t t = 0; t < 80; t++) {
@@ -115,7 +115,7 @@ void sha1_final(sha1_context *context) {
     while (context->bit_count[0] % 512 != SHA1_PAD_TARGET_BITS) sha1_update(context, &ZERO, 1);
     sha1_update(context, length_field, SHA1_LENGTH_BYTES);
 
-    for (uint32_t i = 0; i < SHA1_HASH_WORDS; i++) store_be32(context->digest + 4 * i, context->h[i]);
+    for (size_t i = 0; i < SHA1_HASH_WORDS; i++) store_be32(context->digest + 4 * i, context->h[i]);
 
     memset(context->block, 0, sizeof context->block);
     memset(context->h, 0, sizeof context->h);

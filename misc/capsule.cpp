@@ -68,7 +68,7 @@ DWORD CMiscCommon::_CipherCapsule(BYTE *pCapsule, bool encipher) {
     }
     const BlowfishContext *cipher = (const BlowfishContext *)_pBlowfishContext;
     const DWORD blocks = (ReadLe32(pCapsule + kCapsuleSize) - kCapsuleOverhead) / kBlockSize;
-    for (DWORD i = 0; i < blocks; i++) {
+    for (SIZE_T i = 0; i < blocks; i++) {
         BYTE *block = pCapsule + kCapsuleHeaderSize + kBlockSize * i;
         uint32_t left = ReadLe32(block), right = ReadLe32(block + 4);
         const bool done = encipher ? BlowfishEncipher(cipher, &left, &right)

@@ -88,7 +88,7 @@ struct HandshakeSecrets {
 };
 
 void WriteWords(BYTE *out, const uint32_t *words, DWORD count) {
-    for (DWORD i = 0; i < count; i++) WriteLe32(out + 4 * i, words[i]);
+    for (SIZE_T i = 0; i < count; i++) WriteLe32(out + 4 * i, words[i]);
 }
 
 }  // namespace
@@ -125,7 +125,7 @@ DWORD CMiscCommon::_Initialize() {
     memset(request1, 0, sizeof request1);
     memset(reply1, 0, sizeof reply1);
     for (DWORD i = 0; i < kRandomExponentWords; i++) s.exponent[i] = hdrand_next();
-    for (DWORD i = 0; i < kNonceWords; i++)
+    for (SIZE_T i = 0; i < kNonceWords; i++)
         WriteLe32(request1 + kPhase1NonceField + 4 * i, hdrand_next());
     uint32_t clientPublic[kWords];
     memset(clientPublic, 0, sizeof clientPublic);
@@ -157,7 +157,7 @@ DWORD CMiscCommon::_Initialize() {
         SetLastError(error);
         return MISC_RESULT_INSUFFICIENT_BUFFER;
     }
-    for (DWORD i = 0; i < kKeyBlockWords; i++) WriteLe32(s.keyBlock + 4 * i, kKeyBlock[i]);
+    for (SIZE_T i = 0; i < kKeyBlockWords; i++) WriteLe32(s.keyBlock + 4 * i, kKeyBlock[i]);
     memcpy(work, request1 + kPhase1NonceField, kNonceFieldSize);
     memcpy(work + kNonceFieldSize, reply1 + kPhase1NonceField, kNonceFieldSize);
     hmac_sha1(&s.sha, s.keyBlock + kKeyOffset, kKeySize, work, 2 * kNonceFieldSize, s.linkKey);
@@ -197,7 +197,7 @@ DWORD CMiscCommon::_Initialize() {
     }
 
     // The shared secret and the key-encryption key.
-    for (DWORD i = 0; i < kWords; i++) s.peer[i] = ReadLe32(driverBytes + 4 * i);
+    for (SIZE_T i = 0; i < kWords; i++) s.peer[i] = ReadLe32(driverBytes + 4 * i);
     if (!powmod(s.shared, kWords, s.peer, kWords, s.exponent, kExponentWords, kPrime, kWords)) {
         _SetError(L"MiscCommon::CMiscCommon::_Initialize: Key Encryption Key calculation failed.");
         _SendSessionClose(sessionId);
@@ -233,7 +233,7 @@ DWORD CMiscCommon::_Initialize() {
     BYTE *request3 = s.phase3;
     memcpy(request3 + kKeyBlocksOffset, s.sessionKey, kKeySize);
     bool enciphered = true;
-    for (DWORD block = 0; block < 2 && enciphered; block++) {
+    for (SIZE_T block = 0; block < 2 && enciphered; block++) {
         BYTE *p = request3 + kKeyBlocksOffset + 8 * block;
         uint32_t left = ReadLe32(p), right = ReadLe32(p + 4);
         enciphered = BlowfishEncipher(cipher, &left, &right);

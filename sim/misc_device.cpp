@@ -24,6 +24,7 @@ constexpr uint32_t kPhase3RequestSize = 24;
 constexpr uint32_t kPhase3ReplySize = 8;
 constexpr uint32_t kNonceFieldOffset = 136;
 constexpr uint32_t kNonceFieldSize = 24;
+constexpr size_t kExponentBytes = sizeof(uint32_t) * kExponentWords;
 constexpr uint32_t kProofSize = 20;
 
 constexpr uint32_t kCapsuleHeader = 12;
@@ -54,10 +55,10 @@ constexpr uint32_t kPrime[kNumberWords] = {
     0x2168C234, 0xC90FDAA2, 0xFFFFFFFF, 0xFFFFFFFF, 0x00000000};
 
 void ToWords(const uint8_t *bytes, uint32_t *words, uint32_t count) {
-    for (uint32_t i = 0; i < count; i++) words[i] = Read32(bytes + 4 * i);
+    for (size_t i = 0; i < count; i++) words[i] = Read32(bytes + 4 * i);
 }
 void ToBytes(const uint32_t *words, uint8_t *bytes, uint32_t count) {
-    for (uint32_t i = 0; i < count; i++) Write32(bytes + 4 * i, words[i]);
+    for (size_t i = 0; i < count; i++) Write32(bytes + 4 * i, words[i]);
 }
 
 MiscDeviceReply Fail(uint32_t last_error) { return MiscDeviceReply{false, last_error, 0}; }
@@ -207,7 +208,7 @@ MiscDeviceReply CSimMiscDevice::_Phase1(const uint8_t *in, uint32_t in_size, uin
     // A new handshake replaces any earlier one.
     _DropSession();
 
-    uint8_t random[kExponentWords * 4 + kNonceFieldSize];
+    uint8_t random[kExponentBytes + kNonceFieldSize];
     memset(random, 0, sizeof random);
     if (_random) _random(_randomContext, random, sizeof random);
     if (_config.fixed_exponent) {
@@ -228,7 +229,7 @@ MiscDeviceReply CSimMiscDevice::_Phase1(const uint8_t *in, uint32_t in_size, uin
     memset(out, 0, kPhase1Size);
     Write32(out, _sessionId);
     memcpy(out + 4, _driverPublic, kNumberBytes);
-    memcpy(out + kNonceFieldOffset, random + kExponentWords * 4, kNonceFieldSize);
+    memcpy(out + kNonceFieldOffset, random + kExponentBytes, kNonceFieldSize);
 
     // Link key over the client's nonce field and the driver's.
     Hmac(kPreSharedKey, sizeof kPreSharedKey, in + kNonceFieldOffset, kNonceFieldSize,
@@ -352,7 +353,7 @@ MiscDeviceReply CSimMiscDevice::_Capsule(const uint8_t *in, uint32_t in_size, ui
     }
     memcpy(payload, in + kCapsuleHeader, area);
     if (secure) {
-        for (uint32_t i = 0; i < area / 8; i++) {
+        for (size_t i = 0; i < area / 8; i++) {
             uint32_t l = Read32(payload + 8 * i), r = Read32(payload + 8 * i + 4);
             BlowfishDecipher(&_cipher, &l, &r);
             Write32(payload + 8 * i, l);
@@ -392,7 +393,7 @@ MiscDeviceReply CSimMiscDevice::_Capsule(const uint8_t *in, uint32_t in_size, ui
     Write32(out + 8, secure ? _sessionId : 0);
     memcpy(out + kCapsuleHeader, packet, n);
     if (secure) {
-        for (uint32_t i = 0; i < (reply_capsule - kCapsuleMinimum) / 8; i++) {
+        for (size_t i = 0; i < (reply_capsule - kCapsuleMinimum) / 8; i++) {
             uint8_t *block = out + kCapsuleHeader + 8 * i;
             uint32_t l = Read32(block), r = Read32(block + 4);
             BlowfishEncipher(&_cipher, &l, &r);
