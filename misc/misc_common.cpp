@@ -184,7 +184,7 @@ void CMiscCommon::_ParseDriverVersion() {
     // Fields the text does not supply keep their values.
     int major = (int)_dwVersionMajor, minor = (int)_dwVersionMinor;
     int build = (int)_dwVersionBuild, revision = (int)_dwVersionRevision;
-    swscanf(_szVersion, L"%d.%d.%d.%d", &major, &minor, &build, &revision);
+    (void)swscanf(_szVersion, L"%d.%d.%d.%d", &major, &minor, &build, &revision);
     _dwVersionMajor = (DWORD)major;
     _dwVersionMinor = (DWORD)minor;
     _dwVersionBuild = (DWORD)build;

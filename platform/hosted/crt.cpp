@@ -75,7 +75,7 @@ extern "C" int _snprintf_s(char *buffer, size_t sizeOfBuffer, size_t count, cons
     }
     std::vector<char> tmp((size_t)n + 1);
     va_start(ap, format);
-    vsnprintf(tmp.data(), tmp.size(), format, ap);
+    (void)vsnprintf(tmp.data(), tmp.size(), format, ap);
     va_end(ap);
     if ((size_t)n <= limit) {
         memcpy(buffer, tmp.data(), (size_t)n + 1);

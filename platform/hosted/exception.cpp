@@ -18,6 +18,6 @@ extern "C" void WINAPI RaiseException(DWORD dwExceptionCode, DWORD dwExceptionFl
         (void)w;
     }
     hosted::Trace("\"event\":\"exception\",\"code\":" + std::to_string(dwExceptionCode));
-    fflush(nullptr);
+    (void)fflush(nullptr);
     _exit((int)dwExceptionCode);
 }

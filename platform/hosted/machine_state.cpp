@@ -35,8 +35,8 @@ void FillRandom(void *context, uint8_t *out, size_t size) {
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) {
                 // The driver's secrets would be whatever the buffer held.
-                fprintf(stderr, "cellvaro: the simulated misc driver has no random bytes: %s\n",
-                        strerror(n < 0 ? errno : EIO));
+                (void)fprintf(stderr, "cellvaro: the simulated misc driver has no random bytes: %s\n",
+                              strerror(n < 0 ? errno : EIO));
                 _exit(hosted::kMachineErrorExit);
             }
             out += n;
@@ -115,15 +115,16 @@ const sim::Machine &CurrentMachine() {
     if (path && *path) {
         std::string text;
         if (!ReadWholeFile(path, &text)) {
-            fprintf(stderr, "cellvaro: machine file %s: cannot be read (%s)\n", path, strerror(errno));
+            (void)fprintf(stderr, "cellvaro: machine file %s: cannot be read (%s)\n", path,
+                          strerror(errno));
             exit(kMachineErrorExit);
         }
         if (!sim::ParseMachine(text, path, m, &error)) {
-            fprintf(stderr, "cellvaro: machine file %s\n", error.c_str());
+            (void)fprintf(stderr, "cellvaro: machine file %s\n", error.c_str());
             exit(kMachineErrorExit);
         }
     } else if (!sim::ParseMachine(sim::DefaultMachineText(), "embedded default", m, &error)) {
-        fprintf(stderr, "cellvaro: %s\n", error.c_str());
+        (void)fprintf(stderr, "cellvaro: %s\n", error.c_str());
         exit(kMachineErrorExit);
     }
     Install(m);

@@ -65,7 +65,7 @@ bool Unusable(const std::string &path, DWORD code, const std::string &reason, DW
     static bool reported = false;
     if (!reported) {
         reported = true;
-        fprintf(stderr, "cellvaro: simulator folder %s: %s\n", path.c_str(), reason.c_str());
+        (void)fprintf(stderr, "cellvaro: simulator folder %s: %s\n", path.c_str(), reason.c_str());
     }
     *error = code;
     return false;

@@ -23,9 +23,9 @@ const GUID kBatteryClass = {0x72631e54, 0x78a4, 0x11d0, {0xbc, 0xf7, 0x00, 0xaa,
 std::string GuidText(const GUID *g) {
     if (!g) return "null";
     char buf[64];
-    snprintf(buf, sizeof buf, "\"{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}\"", g->Data1,
-             g->Data2, g->Data3, g->Data4[0], g->Data4[1], g->Data4[2], g->Data4[3], g->Data4[4],
-             g->Data4[5], g->Data4[6], g->Data4[7]);
+    (void)snprintf(buf, sizeof buf, "\"{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}\"",
+                   g->Data1, g->Data2, g->Data3, g->Data4[0], g->Data4[1], g->Data4[2],
+                   g->Data4[3], g->Data4[4], g->Data4[5], g->Data4[6], g->Data4[7]);
     return buf;
 }
 

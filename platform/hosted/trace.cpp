@@ -80,7 +80,7 @@ std::string JsonString(const std::string &utf8) {
         default:
             if (c < 0x20) {
                 char buf[8];
-                snprintf(buf, sizeof buf, "\\u%04x", c);
+                (void)snprintf(buf, sizeof buf, "\\u%04x", c);
                 out += buf;
             } else {
                 out += (char)c;
