@@ -69,19 +69,19 @@ static_assert(kKeyOffset % 4 != 0 && kKeyOffset + kKeySize <= kKeyBlockWords * 4
 
 // Everything secret of one handshake, wiped on every way out.
 struct HandshakeSecrets {
-    BYTE keyBlock[kKeyBlockWords * 4];
-    uint32_t exponent[kExponentWords];
-    uint32_t peer[kWords];
-    uint32_t shared[kWords];
-    BYTE sharedBytes[kNumberBytes];
-    BYTE linkKey[kMacSize];
-    BYTE expectedProof[kMacSize];
-    BYTE keyEncryptionKey[SHA1_DIGEST_SIZE];
-    BYTE sessionKey[kKeySize];
-    sha1_context sha;
-    BYTE phase3[kPhase3RequestSize];
+    BYTE keyBlock[kKeyBlockWords * 4] = {};
+    uint32_t exponent[kExponentWords] = {};
+    uint32_t peer[kWords] = {};
+    uint32_t shared[kWords] = {};
+    BYTE sharedBytes[kNumberBytes] = {};
+    BYTE linkKey[kMacSize] = {};
+    BYTE expectedProof[kMacSize] = {};
+    BYTE keyEncryptionKey[SHA1_DIGEST_SIZE] = {};
+    BYTE sessionKey[kKeySize] = {};
+    sha1_context sha = {};
+    BYTE phase3[kPhase3RequestSize] = {};
 
-    HandshakeSecrets() { memset(this, 0, sizeof *this); }
+    HandshakeSecrets() = default;
     ~HandshakeSecrets() { secure_wipe(this, sizeof *this); }
     HandshakeSecrets(const HandshakeSecrets &) = delete;
     HandshakeSecrets &operator=(const HandshakeSecrets &) = delete;
