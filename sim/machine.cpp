@@ -227,14 +227,15 @@ struct Parser {
                 return false;
         }
         const char *phases[3] = {"phase1", "phase2", "phase3"};
+        const std::string prefix = path + ".";
         for (int i = 0; i < 3; i++) {
             std::string name = phases[i];
-            if (j.contains(name) && !Fault(j[name], path + "." + name, &f.phase[i])) return false;
+            if (j.contains(name) && !Fault(j[name], prefix + name, &f.phase[i])) return false;
             std::string size = name + "_reply_size";
             if (j.contains(size)) {
                 uint32_t v;
-                if (!Uint(j[size], path + "." + size, &v)) return false;
-                if (v > 0x7FFFFFFF) return Fail(path + "." + size, "is too large");
+                if (!Uint(j[size], prefix + size, &v)) return false;
+                if (v > 0x7FFFFFFF) return Fail(prefix + size, "is too large");
                 f.phase_reply_size[i] = (int32_t)v;
             }
         }

@@ -163,6 +163,7 @@ extern "C" HWND WINAPI FindWindowW(LPCWSTR lpClassName, LPCWSTR lpWindowName) {
         // The windows of the session cannot be listed.
     } else if (!lpClassName && lpWindowName) {
         std::string want = hosted::Utf8(lpWindowName);
+        const std::string prefix = dir + "/";
         if (DIR *d = opendir(dir.c_str())) {
             while (struct dirent *e = readdir(d)) {
                 std::string name = e->d_name;
@@ -171,7 +172,7 @@ extern "C" HWND WINAPI FindWindowW(LPCWSTR lpClassName, LPCWSTR lpWindowName) {
                 pid_t pid = (pid_t)atol(name.c_str());
                 if (kill(pid, 0) != 0) continue;  // a box left by a process that died
                 // A box that closes meanwhile cannot be read: it is gone.
-                std::ifstream f(dir + "/" + name, std::ios::binary);
+                std::ifstream f(prefix + name, std::ios::binary);
                 std::stringstream s;
                 s << f.rdbuf();
                 if (s.str() == want) {
