@@ -118,6 +118,7 @@ struct Parser {
         std::string s = j.get<std::string>();
         unsigned y, m, d;
         char tail;
+        // NOLINTNEXTLINE(cert-err34-c): the field widths keep each number far from overflow
         if (s.size() != 10 || sscanf(s.c_str(), "%4u-%2u-%2u%c", &y, &m, &d, &tail) != 3)
             return Fail(path, "must be \"YYYY-MM-DD\"");
         if (y < 1980 || y > 2107 || m < 1 || m > 12 || d < 1 || d > 31)
@@ -131,6 +132,7 @@ struct Parser {
         std::string s = j.get<std::string>();
         unsigned y, mo, d, h, mi, se, ms;
         char tail;
+        // NOLINTNEXTLINE(cert-err34-c): the field widths keep each number far from overflow
         if (sscanf(s.c_str(), "%4u-%2u-%2uT%2u:%2u:%2u.%3uZ%c", &y, &mo, &d, &h, &mi, &se, &ms,
                    &tail) != 7 ||
             s.size() != 24)

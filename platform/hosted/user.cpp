@@ -169,7 +169,7 @@ extern "C" HWND WINAPI FindWindowW(LPCWSTR lpClassName, LPCWSTR lpWindowName) {
                 std::string name = e->d_name;
                 if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos)
                     continue;
-                pid_t pid = (pid_t)atol(name.c_str());
+                pid_t pid = (pid_t)strtol(name.c_str(), nullptr, 10);
                 if (kill(pid, 0) != 0) continue;  // a box left by a process that died
                 // A box that closes meanwhile cannot be read: it is gone.
                 std::ifstream f(prefix + name, std::ios::binary);
