@@ -53,6 +53,7 @@ void multiply_positive(const bignum &a, const bignum &b, bignum &out) {
         const bignum &u = a.bits <= 32 ? b : a;
         uint32_t k = words_needed(u);
         resize(out, k + 1);
+        // NOLINTNEXTLINE(clang-analyzer-core.uninitialized.Assign): size is never 0, word[0] is set
         uint64_t m = s.word[0];
         uint64_t carry = 0;
         for (uint32_t i = 0; i < k; i++) {
@@ -297,6 +298,7 @@ int compare(const bignum &a, const bignum &b) {
 }
 
 bool is_min_negative(const bignum &x) {
+    // NOLINTNEXTLINE(clang-analyzer-core.UndefinedBinaryOperatorResult): size is never 0
     if (x.bits >= 0 || x.word[x.size - 1] != TOP_BIT) return false;
     for (uint32_t i = 0; i + 1 < x.size; i++)
         if (x.word[i] != 0) return false;

@@ -43,7 +43,7 @@ struct Parser {
 
     template <typename T>
     bool Uint(const json &j, const std::string &path, T *out) {
-        uint64_t v;
+        uint64_t v = 0;
         if (!Unsigned(j, path, (uint64_t)(T)~(T)0, &v)) return false;
         *out = (T)v;
         return true;

@@ -382,7 +382,7 @@ MiscDeviceReply CSimMiscDevice::_Capsule(const uint8_t *in, uint32_t in_size, ui
 
     // The reply capsule: the reply bytes themselves, enciphered.
     uint32_t reply_capsule = n == 0 ? kCapsuleMinimum : ((n - 1) & ~7u) + 24;
-    if (reply_capsule > out_capacity) {
+    if (out == nullptr || reply_capsule > out_capacity) {
         _log.capsules_refused++;
         return Fail(kErrorInsufficientBuffer);
     }
