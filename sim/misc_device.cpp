@@ -408,7 +408,7 @@ MiscDeviceReply CSimMiscDevice::_Capsule(const uint8_t *in, uint32_t in_size, ui
     return Ok(bytes);
 }
 
-uint8_t CSimMiscDevice::_NextStatus(StatusScript &script, uint32_t &position) {
+uint8_t CSimMiscDevice::_NextStatus(const StatusScript &script, uint32_t &position) {
     if (script.count == 0) return kStatusSuccess;
     uint32_t i = position < script.count ? position : script.count - 1;
     position++;

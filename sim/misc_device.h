@@ -143,7 +143,7 @@ private:
     MiscDeviceReply _Close(const uint8_t *in, uint32_t in_size);
     // Serves one misc packet in place; returns the reply length.
     uint32_t _MiscFunction(uint8_t *packet, uint32_t in_size, uint32_t out_limit);
-    uint8_t _NextStatus(StatusScript &script, uint32_t &position);
+    uint8_t _NextStatus(const StatusScript &script, uint32_t &position);
     void _DropSession();
 
     MiscDeviceConfig _config;

@@ -186,7 +186,7 @@ void SetBatteryDeviceHook(BatteryDeviceHook hook, void *context) {
     g_batteryHookContext = context;
 }
 
-void CloseDeviceObject(Object &object) {
+void CloseDeviceObject(const Object &object) {
     if (object.kind == ObjectKind::MiscDevice) {
         g_miscOpen = false;
         if (object.external >= 0) StopExternal(object.external);

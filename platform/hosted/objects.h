@@ -43,6 +43,6 @@ bool StateFolder(const std::string &relative, std::string *path, DWORD *error);
 std::string SessionFolderName(uint32_t session);
 
 // Closing a device handle (device.cpp) and a mutex (kernel.cpp).
-void CloseDeviceObject(Object &object);
+void CloseDeviceObject(const Object &object);
 
 }  // namespace hosted
