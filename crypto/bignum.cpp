@@ -20,6 +20,7 @@ constexpr uint32_t ALL_ONES = 0xFFFFFFFFu;
 
 inline int32_t bit_length(uint32_t w) { return w ? 32 - __builtin_clz(w) : 0; }
 
+// cppcheck-suppress uninitvar ; add() resizes only an out that is also an input, so is set
 inline uint32_t sign_word(const bignum &x) { return x.bits < 0 ? ALL_ONES : 0; }
 
 inline bool is_zero(const bignum &x) { return x.bits == 0; }

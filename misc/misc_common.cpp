@@ -193,6 +193,7 @@ void CMiscCommon::_ParseDriverVersion() {
 
 BOOL CMiscCommon::IsDriverVersionSupported() const {
     if (_dwVersionMajor != kGateMajor) return _dwVersionMajor > kGateMajor;
+    // cppcheck-suppress knownConditionTrueFalse ; true while the gate's minor is 0, kept general
     if (_dwVersionMinor != kGateMinor) return _dwVersionMinor > kGateMinor;
     return _dwVersionBuild >= kGateBuild;
 }

@@ -103,12 +103,14 @@ void BuildModelRecord(const char *model, uint8_t *record) {
     memset(record, 0, kModelRecordSize);
     size_t n = strlen(model);
     if (n <= 12) {
+        // NOLINTNEXTLINE(bugprone-not-null-terminated-result): a fixed byte field, not a string
         memcpy(record + 40, model, n);
         return;
     }
     if (n > 19) n = 19;
     // Long form: characters 0 to 10 at offset 40, the rest at offset 96.
     memcpy(record + 40, model, 11);
+    // cppcheck-suppress pointerOutOfBounds ; reached only when model is longer than 12 characters
     memcpy(record + 96, model + 11, n - 11);
     record[95] = (uint8_t)n;
 }

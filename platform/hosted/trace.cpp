@@ -94,6 +94,7 @@ std::string Utf8(const wchar_t *text) {
     std::string out;
     if (!text) return out;
     for (; *text; text++) {
+        // NOLINTNEXTLINE(bugprone-signed-char-misuse,cert-str34-c): 32-bit wchar_t, no sign extension
         uint32_t c = (uint32_t)*text;
         if (c < 0x80) {
             out += (char)c;
