@@ -6,6 +6,10 @@
 
 #include "hosted.h"
 
+// Present only in a coverage build (gcc --coverage): writes the counts that
+// _exit would otherwise lose.
+extern "C" void __gcov_dump(void) __attribute__((weak));
+
 extern "C" void WINAPI RaiseException(DWORD dwExceptionCode, DWORD dwExceptionFlags,
                                       DWORD nNumberOfArguments, const ULONG_PTR *lpArguments) {
     (void)nNumberOfArguments;
@@ -19,5 +23,6 @@ extern "C" void WINAPI RaiseException(DWORD dwExceptionCode, DWORD dwExceptionFl
     }
     hosted::Trace("\"event\":\"exception\",\"code\":" + std::to_string(dwExceptionCode));
     (void)fflush(nullptr);
+    if (__gcov_dump) __gcov_dump();
     _exit((int)dwExceptionCode);
 }
