@@ -275,6 +275,9 @@ TEST(Bignum, DivideEdgeCases) {
         {"bit-serial, minuend of 64 bits", Num({0, 0x80000000u, 0}), Num({1, 0x40000000u}), "1",
          "4611686018427387903", 3, 3},
         {"bit-serial", Num({0, 0, 0, 1}), Num({0, 0, 1}), "4294967296", "0", 4, 3},
+        // 2d + 1: the last step leaves zero and the last bit brought in makes it 1.
+        {"bit-serial, remainder 1 after an exact step", Num({1, 0, 2}), Num({0, 0, 1}), "2", "1",
+         3, 3},
         // Negative operands divide the magnitudes: truncated quotient, n's sign.
         {"-7 / 2", Int(-7), Int(2), "-3", "-1", 1, 1},
         {"7 / -2", Int(7), Int(-2), "-3", "1", 1, 1},
@@ -288,6 +291,12 @@ TEST(Bignum, DivideEdgeCases) {
         EXPECT_EQ(Dec(r), c.r);
         EXPECT_EQ(q.size, c.q_size);
         EXPECT_EQ(r.size, c.r_size);
+        // The bit lengths agree with the words: comparisons and is_zero read them.
+        bignum qn = q, rn = r;
+        normalize(qn);
+        normalize(rn);
+        EXPECT_EQ(q.bits, qn.bits);
+        EXPECT_EQ(r.bits, rn.bits);
     }
 
     // The outputs may be the inputs.
