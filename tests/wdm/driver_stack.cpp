@@ -72,6 +72,8 @@ bool SetDriverVersion(const sim::MiscDriverHost &misc, std::string *error) {
 
 void SetSourceRoot(const std::wstring &root) { g_root = root; }
 
+const std::wstring &SourceRoot() { return g_root; }
+
 bool LoadMachine(const char *path, sim::Machine *machine, std::string *error) {
     std::wstring file = g_root + L"\\" + std::wstring(path, path + strlen(path));
     std::replace(file.begin(), file.end(), L'/', L'\\');

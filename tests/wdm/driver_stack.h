@@ -18,6 +18,7 @@ constexpr DWORD kLogSettleTimeoutMs = 5000;
 // The source tree, from the test program's command line: the machine
 // descriptions are read from there.
 void SetSourceRoot(const std::wstring &root);
+const std::wstring &SourceRoot();
 
 // Reads and parses a machine description, named by its path in the source
 // tree ("sim/machines/recalled.json"); false and a message on failure.
