@@ -119,6 +119,8 @@ CSimMiscDevice::CSimMiscDevice() {
     DefaultMiscDeviceConfig(&_config);
     _random = nullptr;
     _randomContext = nullptr;
+    _observer = nullptr;
+    _observerContext = nullptr;
     memset(&_log, 0, sizeof _log);
     _state = kIdle;
     _sessionId = 0;
@@ -380,11 +382,11 @@ MiscDeviceReply CSimMiscDevice::_Capsule(const uint8_t *in, uint32_t in_size, ui
     if (client_out > sizeof packet - kCapsuleMinimum) client_out = sizeof packet - kCapsuleMinimum;
     memcpy(packet, payload + kRecordHeader, k < sizeof packet ? k : sizeof packet);
     uint32_t n = _MiscFunction(packet, k, client_out);
-    secure_wipe(payload, sizeof payload);
 
     // The reply capsule: the reply bytes themselves, enciphered.
     uint32_t reply_capsule = n == 0 ? kCapsuleMinimum : ((n - 1) & ~7u) + 24;
     if (out == nullptr || reply_capsule > out_capacity) {
+        secure_wipe(payload, sizeof payload);
         _log.capsules_refused++;
         return Fail(kErrorInsufficientBuffer);
     }
@@ -394,6 +396,14 @@ MiscDeviceReply CSimMiscDevice::_Capsule(const uint8_t *in, uint32_t in_size, ui
     Write32(out + 4, _config.faults.capsule_size_override ? _config.faults.capsule_size : reply_capsule);
     Write32(out + 8, secure ? _sessionId : 0);
     memcpy(out + kCapsuleHeader, packet, n);
+    if (secure && _observer) {
+        uint8_t request[kCapsuleHeader + kMaxCapsuleArea];
+        memcpy(request, in, kCapsuleHeader);
+        memcpy(request + kCapsuleHeader, payload, area);
+        _observer(_observerContext, request, kCapsuleHeader + area, out, reply_capsule);
+        secure_wipe(request, sizeof request);
+    }
+    secure_wipe(payload, sizeof payload);
     if (secure) {
         for (size_t i = 0; i < (reply_capsule - kCapsuleMinimum) / 8; i++) {
             uint8_t *block = out + kCapsuleHeader + 8 * i;

@@ -112,6 +112,13 @@ struct MiscDeviceLog {
 
 typedef void (*RandomSource)(void *context, uint8_t *out, size_t size);
 
+// Sees each capsule of a secure session in clear, as the driver deciphered
+// it: the request capsule (header, then the record) and the reply capsule
+// before it is enciphered. Clear-mode capsules travel as they are and are
+// not shown to it. For a host that traces.
+typedef void (*CapsuleObserver)(void *context, const uint8_t *request, uint32_t request_size,
+                                const uint8_t *reply, uint32_t reply_size);
+
 struct MiscDeviceReply {
     bool result;          // the call's BOOL
     uint32_t last_error;  // meaningful when result is false
@@ -130,6 +137,10 @@ public:
                             uint32_t out_capacity);
 
     const MiscDeviceLog &Log() const { return _log; }
+    void ObserveCapsules(CapsuleObserver observer, void *context) {
+        _observer = observer;
+        _observerContext = context;
+    }
 
 private:
     MiscDeviceReply _Model(uint8_t *out, uint32_t out_capacity);
@@ -149,6 +160,8 @@ private:
     MiscDeviceConfig _config;
     RandomSource _random;
     void *_randomContext;
+    CapsuleObserver _observer;
+    void *_observerContext;
     MiscDeviceLog _log;
 
     // Session state.

@@ -251,12 +251,32 @@ extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, 
     return h;
 }
 
+namespace {
+
+// A secure capsule as the simulated driver deciphered it, for the trace
+// line of the request that carried it.
+struct ClearCapsules {
+    bool seen = false;
+    std::string request, reply;
+};
+
+void KeepClearCapsules(void *context, const uint8_t *request, uint32_t request_size,
+                       const uint8_t *reply, uint32_t reply_size) {
+    ClearCapsules *clear = (ClearCapsules *)context;
+    clear->seen = true;
+    clear->request = hosted::Hex(request, request_size);
+    clear->reply = hosted::Hex(reply, reply_size);
+}
+
+}  // namespace
+
 extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
                                        DWORD nInBufferSize, LPVOID lpOutBuffer,
                                        DWORD nOutBufferSize, LPDWORD lpBytesReturned,
                                        LPOVERLAPPED lpOverlapped) {
     Object *o = hosted::FindAnyObject(hDevice);
     std::string device;
+    ClearCapsules clear;
     sim::MiscDeviceReply reply{false, ERROR_INVALID_HANDLE, 0};
     std::vector<uint8_t> in(nInBufferSize), out(nOutBufferSize);
     if (lpInBuffer && nInBufferSize) memcpy(in.data(), lpInBuffer, nInBufferSize);
@@ -268,13 +288,19 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
         reply = sim::MiscDeviceReply{false, ERROR_INVALID_PARAMETER, 0};
     } else if (o->kind == ObjectKind::MiscDevice) {
         device = o->external >= 0 ? "misc(external)" : "misc";
-        reply = hosted::g_hook ? hosted::g_hook(hosted::g_hookContext, dwIoControlCode, in.data(),
-                                                nInBufferSize, out.data(), nOutBufferSize)
-                : o->external >= 0
-                    ? hosted::ExternalControl(o->external, dwIoControlCode, in.data(),
-                                              nInBufferSize, out.data(), nOutBufferSize)
-                    : hosted::MiscDevice().Control(dwIoControlCode, in.data(), nInBufferSize,
-                                                   out.data(), nOutBufferSize);
+        if (hosted::g_hook) {
+            reply = hosted::g_hook(hosted::g_hookContext, dwIoControlCode, in.data(),
+                                   nInBufferSize, out.data(), nOutBufferSize);
+        } else if (o->external >= 0) {
+            reply = hosted::ExternalControl(o->external, dwIoControlCode, in.data(), nInBufferSize,
+                                            out.data(), nOutBufferSize);
+        } else {
+            sim::CSimMiscDevice &misc = hosted::MiscDevice();
+            if (hosted::TraceEnabled()) misc.ObserveCapsules(KeepClearCapsules, &clear);
+            reply = misc.Control(dwIoControlCode, in.data(), nInBufferSize, out.data(),
+                                 nOutBufferSize);
+            misc.ObserveCapsules(nullptr, nullptr);
+        }
     } else {
         device = "battery" + std::to_string(o->battery);
         reply = hosted::g_batteryHook
@@ -298,6 +324,9 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
                   hosted::Hex(out.data(), deliver ? reply.bytes : 0) + "\",\"bytes\":" +
                   std::to_string(deliver ? reply.bytes : 0) +
                   ",\"result\":" + (reply.result ? "true" : "false") +
-                  ",\"last_error\":" + std::to_string(reply.result ? 0 : reply.last_error));
+                  ",\"last_error\":" + std::to_string(reply.result ? 0 : reply.last_error) +
+                  (clear.seen ? ",\"deciphered_in\":\"" + clear.request + "\",\"deciphered_out\":\"" +
+                                    clear.reply + "\""
+                              : std::string()));
     return reply.result ? TRUE : FALSE;
 }

@@ -32,6 +32,13 @@ std::vector<std::string> TakeTraceLines();
 // "\"event\":\"sleep\",\"ms\":100". Does nothing when tracing is off.
 void Trace(const std::string &body);
 bool TraceEnabled();
+// The run's first trace line (run_start: pid, arguments, machine file) is
+// written when the file opens; its last (run_end: exit code, outcome,
+// whether a box was shown) at exit, or by TraceRunEnd on a path that ends
+// the process without exit processing.
+void TraceBoxShown();
+void TraceOutcome(const char *name);  // a static string
+void TraceRunEnd(int exitCode, bool known);
 
 // Helpers for writing trace lines.
 std::string JsonString(const std::string &utf8);

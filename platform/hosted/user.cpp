@@ -143,6 +143,7 @@ extern "C" int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, 
         return fail(ERROR_ACCESS_DENIED);
     }
     hosted::Trace(traced);
+    hosted::TraceBoxShown();
 
     uint32_t hold = hosted::CurrentMachine().hold_ms;
     if (hold) hosted::PauseMs(hold);

@@ -23,6 +23,7 @@ struct BrokenSimDirCase {
     std::string (*layout)(const std::string &work);
     int last_error;
 };
+void PrintTo(const BrokenSimDirCase &c, std::ostream *os) { *os << c.name; }
 
 const BrokenSimDirCase kBrokenSimDirs[] = {
     {"Missing", [](const std::string &work) { return work + "/missing/sim"; }, kErrorPathNotFound},

@@ -90,7 +90,7 @@ Child Start(CWorkDir &dir, const RunOptions &options) {
     Child c;
     c.out_path = dir.NewFile("stdout", ".txt");
     c.err_path = dir.NewFile("stderr", ".txt");
-    c.trace_path = dir.NewFile("trace", ".jsonl");
+    c.trace_path = options.trace_path.empty() ? dir.NewFile("trace", ".jsonl") : options.trace_path;
 
     std::vector<std::string> env = ChildEnvironment(dir, options, c.trace_path);
     std::vector<char *> envp;
@@ -145,7 +145,13 @@ RunResult Wait(const Child &child, int timeout_ms) {
     r.out = ReadFile(child.out_path);
     r.err = ReadFile(child.err_path);
     r.trace_path = child.trace_path;
-    std::istringstream lines(ReadFile(child.trace_path));
+    // A trace path that names no ordinary file with contents (a test of
+    // unusable paths: a folder, a device, a file of /proc) has nothing to
+    // read back.
+    struct stat st;
+    const bool readable =
+        stat(child.trace_path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
+    std::istringstream lines(readable ? ReadFile(child.trace_path) : std::string());
     std::string line;
     while (std::getline(lines, line)) {
         r.lines.push_back(line);
@@ -254,11 +260,19 @@ int CountSleeps(const RunResult &run, int ms) {
 void ExpectCleanRun(const RunResult &run) {
     ASSERT_FALSE(run.trace.empty()) << "no trace";
 
-    // Exit processing reports last, with nothing left allocated.
-    const json &last = run.trace.back();
-    EXPECT_EQ(last["event"], "exit") << run.lines.back();
+    // The run's end line comes last, right after exit processing's report
+    // of what is left allocated: nothing.
+    ASSERT_GE(run.trace.size(), 2u);
+    const json &end = run.trace.back();
+    EXPECT_EQ(end["event"], "run_end") << run.lines.back();
+    if (run.exit_status >= 0) {
+        EXPECT_EQ(end["exit_code"].is_number() ? (end["exit_code"].get<int>() & 0xFF) : -1, run.exit_status)
+            << run.lines.back();
+    }
+    const json &last = run.trace[run.trace.size() - 2];
+    EXPECT_EQ(last["event"], "exit") << run.lines[run.lines.size() - 2];
     EXPECT_EQ(Events(run, "exit").size(), 1u);
-    EXPECT_TRUE(last.contains("live_blocks") && last["live_blocks"].empty()) << run.lines.back();
+    EXPECT_TRUE(last.contains("live_blocks") && last["live_blocks"].empty()) << run.lines[run.lines.size() - 2];
 
     // Blocks that never carry request data or keys: the error text (made
     // during static initialisation, before the first mutex), the version

@@ -55,6 +55,7 @@ struct RunOptions {
     bool set_command_line = false;  // CELLVARO_COMMAND_LINE
     std::string command_line;
     std::string sim_dir;            // CELLVARO_SIM_DIR; empty: the work folder's
+    std::string trace_path;         // CELLVARO_TRACE; empty: a new file in the work folder
 };
 
 struct RunResult {

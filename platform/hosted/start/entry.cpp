@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "application.h"
 #include "hosted.h"
 #include "machine.h"
 
@@ -59,6 +60,20 @@ const wchar_t *SkipProgramName(const wchar_t *p) {
     return p;
 }
 
+// The outcome's name for the trace's last line.
+const char *OutcomeName(int outcome) {
+    switch (outcome) {
+    case OUTCOME_NOT_RECALLED: return "not_recalled";
+    case OUTCOME_NO_BATTERY: return "no_battery";
+    case OUTCOME_UNSUPPORTED: return "unsupported";
+    case OUTCOME_ALREADY_RUNNING: return "already_running";
+    case OUTCOME_DRIVER_ERROR: return "driver_error";
+    case OUTCOME_QUERY_ERROR: return "query_error";
+    case OUTCOME_RECALLED: return "recalled";
+    default: return "unknown";
+    }
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -74,5 +89,6 @@ int main(int argc, char **argv) {
     }
     std::wstring args = SkipProgramName(line.c_str());
     int rc = wWinMain(hosted::ModuleHandle(), nullptr, &args[0], 1);
+    hosted::TraceOutcome(OutcomeName(rc));
     exit(rc);
 }
