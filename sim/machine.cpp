@@ -11,12 +11,41 @@ namespace {
 
 using json = nlohmann::json;
 
-// A parse error carries the path of the field it is about.
+// The path of a member of the object at path ("" is the top level).
+std::string MemberPath(const std::string &path, const std::string &key) {
+    return path.empty() ? key : path + "." + key;
+}
+
+bool IsLeapYear(unsigned y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+unsigned DaysInMonth(unsigned y, unsigned m) {
+    static const unsigned kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return m == 2 && IsLeapYear(y) ? 29 : kDays[m - 1];
+}
+
+// Whether s has the shape of pattern: '9' stands for a digit, any other
+// character for itself (sscanf alone would also take signs and spaces).
+bool Shaped(const std::string &s, const char *pattern) {
+    size_t i = 0;
+    for (; pattern[i]; i++) {
+        if (i == s.size()) return false;
+        const bool digit = s[i] >= '0' && s[i] <= '9';
+        if (pattern[i] == '9' ? !digit : s[i] != pattern[i]) return false;
+    }
+    return i == s.size();
+}
+
+const char *const kMonthNames[12] = {"January", "February", "March",     "April",
+                                     "May",     "June",     "July",      "August",
+                                     "September", "October", "November", "December"};
+
+// A parse error carries the path of the field it is about; the first one
+// is kept.
 struct Parser {
-    std::string error;
+    MachineProblem problem;
 
     bool Fail(const std::string &path, const std::string &what) {
-        if (error.empty()) error = "field " + path + ": " + what;
+        if (problem.what.empty()) problem = MachineProblem{path, what};
         return false;
     }
 
@@ -26,9 +55,16 @@ struct Parser {
             bool known = false;
             for (const char *k : keys)
                 if (it.key() == k) known = true;
-            if (!known) return Fail(path + "." + it.key(), "unknown field");
+            if (!known) return Fail(MemberPath(path, it.key()), "unknown field");
         }
         return true;
+    }
+
+    // A day of month m of year y that the calendar does not have.
+    bool NoSuchDay(const std::string &path, unsigned y, unsigned m, unsigned d) {
+        return Fail(path, "has day " + std::to_string(d) + ", but " + kMonthNames[m - 1] + " " +
+                              std::to_string(y) + " has " + std::to_string(DaysInMonth(y, m)) +
+                              " days");
     }
 
     bool Unsigned(const json &j, const std::string &path, uint64_t max, uint64_t *out) {
@@ -119,10 +155,11 @@ struct Parser {
         unsigned y, m, d;
         char tail;
         // NOLINTNEXTLINE(cert-err34-c): the field widths keep each number far from overflow
-        if (s.size() != 10 || sscanf(s.c_str(), "%4u-%2u-%2u%c", &y, &m, &d, &tail) != 3)
+        if (!Shaped(s, "9999-99-99") || sscanf(s.c_str(), "%4u-%2u-%2u%c", &y, &m, &d, &tail) != 3)
             return Fail(path, "must be \"YYYY-MM-DD\"");
         if (y < 1980 || y > 2107 || m < 1 || m > 12 || d < 1 || d > 31)
             return Fail(path, "is not a date from 1980-01-01 to 2107-12-31");
+        if (d > DaysInMonth(y, m)) return NoSuchDay(path, y, m, d);
         *out = (uint16_t)((y - 1980) << 9 | m << 5 | d);
         return true;
     }
@@ -132,14 +169,15 @@ struct Parser {
         std::string s = j.get<std::string>();
         unsigned y, mo, d, h, mi, se, ms;
         char tail;
-        // NOLINTNEXTLINE(cert-err34-c): the field widths keep each number far from overflow
-        if (sscanf(s.c_str(), "%4u-%2u-%2uT%2u:%2u:%2u.%3uZ%c", &y, &mo, &d, &h, &mi, &se, &ms,
-                   &tail) != 7 ||
-            s.size() != 24)
+        if (!Shaped(s, "9999-99-99T99:99:99.999Z") ||
+            // NOLINTNEXTLINE(cert-err34-c): the shape checked keeps each number far from overflow
+            sscanf(s.c_str(), "%4u-%2u-%2uT%2u:%2u:%2u.%3uZ%c", &y, &mo, &d, &h, &mi, &se, &ms,
+                   &tail) != 7)
             return Fail(path, "must be \"YYYY-MM-DDThh:mm:ss.sssZ\"");
         if (y < 1601 || y > 30827 || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 ||
             se > 59)
             return Fail(path, "is not a valid time");
+        if (d > DaysInMonth(y, mo)) return NoSuchDay(path, y, mo, d);
         c->fixed_time = true;
         c->year = (uint16_t)y;
         c->month = (uint16_t)mo;
@@ -299,7 +337,7 @@ struct Parser {
         if (j.contains("model")) {
             if (!j["model"].is_string()) return Fail(path + ".model", "must be a text");
             std::string s = j["model"].get<std::string>();
-            if (s.size() > 19) return Fail(path + ".model", "is longer than 19 characters");
+            if (s.size() > 19) return Fail(path + ".model", "is longer than 19 bytes (UTF-8)");
             BuildModelRecord(s.c_str(), d.model_record);
             d.model_record_size = kModelRecordSize;
         }
@@ -383,7 +421,8 @@ struct Parser {
     }
 
     bool Root(const json &j, Machine *m) {
-        if (!Keys(j, "(top)",
+        if (!j.is_object()) return Fail("", "the machine description must be a JSON object");
+        if (!Keys(j, "",
                   {"description", "session", "clock", "message_box", "heap", "existing_mutexes",
                    "misc_driver", "battery_class"}))
             return false;
@@ -398,10 +437,13 @@ struct Parser {
             if (c.contains("system_time") && !Time(c["system_time"], "clock.system_time", &m->clock))
                 return false;
             if (c.contains("performance_counter")) {
-                if (!c["performance_counter"].is_number_integer())
-                    return Fail("clock.performance_counter", "must be an integer");
+                const json &pc = c["performance_counter"];
+                const std::string path = "clock.performance_counter";
+                if (!pc.is_number_integer()) return Fail(path, "must be an integer");
+                if (pc.is_number_unsigned() && pc.get<uint64_t>() > (uint64_t)INT64_MAX)
+                    return Fail(path, "must be at most " + std::to_string(INT64_MAX));
                 m->clock.fixed_counter = true;
-                m->clock.counter = c["performance_counter"].get<int64_t>();
+                m->clock.counter = pc.get<int64_t>();
             }
         }
         if (j.contains("message_box")) {
@@ -451,20 +493,174 @@ struct Parser {
     }
 };
 
+// Builds the document as json::parse does, with two differences: a key
+// that appears twice in one object is an error (json::parse keeps the
+// last), and a syntax error keeps its byte position.
+class DocumentBuilder {
+public:
+    explicit DocumentBuilder(json *root) : _root(root) {}
+
+    bool null() { return Add(json()); }
+    bool boolean(bool v) { return Add(json(v)); }
+    bool number_integer(json::number_integer_t v) { return Add(json(v)); }
+    bool number_unsigned(json::number_unsigned_t v) { return Add(json(v)); }
+    bool number_float(json::number_float_t v, const json::string_t &) { return Add(json(v)); }
+    bool string(json::string_t &v) { return Add(json(std::move(v))); }
+    bool binary(json::binary_t &) { return false; }  // JSON text has no binary values
+    bool start_object(std::size_t) { return Open(json::object()); }
+    bool start_array(std::size_t) { return Open(json::array()); }
+    bool end_object() { return Close(); }
+    bool end_array() { return Close(); }
+
+    bool key(json::string_t &k) {
+        // The values of the keys before this one are in place already.
+        if (_open.back().node->contains(k)) {
+            duplicate = MemberPath(PathOf(_open.size()), k);
+            return false;
+        }
+        _key = std::move(k);
+        return true;
+    }
+
+    bool parse_error(std::size_t position, const std::string &, const nlohmann::detail::exception &e) {
+        error_position = position;
+        error_text = e.what();
+        return false;
+    }
+
+    std::string duplicate;     // the path of a key seen twice in one object
+    size_t error_position = 0;  // of a syntax error: 1 + the offset of the byte at fault
+    std::string error_text;
+
+private:
+    // An open object or list, and where it sits in the one around it.
+    struct Level {
+        json *node;
+        std::string key;  // in an object
+        size_t index;     // in a list
+    };
+
+    // Places v in the innermost open object or list.
+    json *Place(json &&v) {
+        if (_open.empty()) {
+            *_root = std::move(v);
+            return _root;
+        }
+        json *parent = _open.back().node;
+        if (parent->is_array()) {
+            parent->push_back(std::move(v));
+            return &parent->back();
+        }
+        json &slot = (*parent)[_key];
+        slot = std::move(v);
+        return &slot;
+    }
+
+    bool Add(json &&v) {
+        Place(std::move(v));
+        return true;
+    }
+
+    bool Open(json &&v) {
+        Level level{nullptr, {}, 0};
+        if (!_open.empty()) {
+            if (_open.back().node->is_array()) level.index = _open.back().node->size();
+            else level.key = _key;
+        }
+        level.node = Place(std::move(v));
+        _open.push_back(std::move(level));
+        return true;
+    }
+
+    bool Close() {
+        _open.pop_back();
+        return true;
+    }
+
+    // The path of the n-th open level (built only for a message: the
+    // levels keep no paths, so that deep nesting costs no more than its
+    // text).
+    std::string PathOf(size_t n) const {
+        std::string path;
+        for (size_t i = 1; i < n; i++) {
+            if (_open[i - 1].node->is_array()) path += "[" + std::to_string(_open[i].index) + "]";
+            else path = MemberPath(path, _open[i].key);
+        }
+        return path;
+    }
+
+    json *_root;
+    std::vector<Level> _open;
+    std::string _key;  // the key of the value that comes next in an object
+};
+
+// "line L, column C" of a byte offset; columns count characters (UTF-8
+// sequences), from 1.
+std::string LineAndColumn(const std::string &text, size_t offset) {
+    if (offset > text.size()) offset = text.size();
+    size_t line = 1, column = 1;
+    for (size_t i = 0; i < offset; i++) {
+        const unsigned char c = (unsigned char)text[i];
+        if (c == '\n') {
+            line++;
+            column = 1;
+        } else if ((c & 0xC0) != 0x80) {
+            column++;
+        }
+    }
+    return "line " + std::to_string(line) + ", column " + std::to_string(column);
+}
+
+// The reason in a parse error's text, after nlohmann's own prefix and
+// position ("[json.exception.parse_error.101] parse error at line 1,
+// column 17: syntax error while parsing value - ").
+std::string SyntaxReason(const std::string &what) {
+    size_t at = what.find(" - ");
+    if (at != std::string::npos) return what.substr(at + 3);
+    at = what.find(": ");
+    return at == std::string::npos ? what : what.substr(at + 2);
+}
+
+bool OnlyWhiteSpace(const std::string &text) {
+    for (char c : text)
+        if (c != ' ' && c != '\t' && c != '\n' && c != '\r') return false;
+    return true;
+}
+
+// The text as a document; false with the problem when it is not one.
+bool ReadDocument(const std::string &text, json *doc, MachineProblem *problem) {
+    if (OnlyWhiteSpace(text)) {
+        *problem = MachineProblem{"", "is empty: it holds no JSON value"};
+        return false;
+    }
+    DocumentBuilder builder(doc);
+    if (json::sax_parse(text, &builder)) return true;
+    if (!builder.duplicate.empty()) *problem = MachineProblem{builder.duplicate, "appears twice"};
+    else
+        *problem = MachineProblem{"", LineAndColumn(text, builder.error_position - 1) +
+                                          ": not valid JSON: " + SyntaxReason(builder.error_text)};
+    return false;
+}
+
 }  // namespace
+
+std::string DescribeProblem(const MachineProblem &problem) {
+    return problem.path.empty() ? problem.what : "field " + problem.path + ": " + problem.what;
+}
 
 bool ParseMachine(const std::string &text, const std::string &source, Machine *machine,
                   std::string *error) {
     *machine = Machine();
     machine->source = source;
-    json j = json::parse(text, nullptr, false);
-    if (j.is_discarded()) {
-        *error = source + ": not valid JSON";
+    json j;
+    MachineProblem problem;
+    if (!ReadDocument(text, &j, &problem)) {
+        *error = source + ": " + DescribeProblem(problem);
         return false;
     }
     Parser p;
     if (!p.Root(j, machine)) {
-        *error = source + ": " + p.error;
+        *error = source + ": " + DescribeProblem(p.problem);
         return false;
     }
     return true;

@@ -3,6 +3,7 @@
 // this file) or taken from the embedded default.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <string>
@@ -51,10 +52,23 @@ struct Machine {
     std::vector<BatteryDeviceConfig> batteries;
 };
 
+// The most a machine file may hold, in bytes (1 MiB).
+constexpr size_t kMaxMachineFileBytes = 1u << 20;
+
 // Parses a machine description. On an error returns false and sets
-// error to one line naming the field.
+// error to one line: the source, then the field or the place in the text.
 bool ParseMachine(const std::string &text, const std::string &source, Machine *machine,
                   std::string *error);
+
+// One thing wrong with a machine description: the path of the field it is
+// about (empty for the text as a whole) and what is wrong with it.
+struct MachineProblem {
+    std::string path;
+    std::string what;
+};
+
+// "field <path>: <what>", or just what for the text as a whole.
+std::string DescribeProblem(const MachineProblem &problem);
 
 // The embedded default notebook.
 const char *DefaultMachineText();

@@ -1,6 +1,5 @@
 // The simulated notebook of this process.
 #include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -12,6 +11,7 @@
 #include "hdrand.h"
 #include "hosted.h"
 #include "machine.h"
+#include "machine_file.h"
 #include "misc_device.h"
 
 namespace {
@@ -63,28 +63,6 @@ void FillRandom(void *context, uint8_t *out, size_t size) {
     }
 }
 
-// The whole file, also from a pipe; false with errno set when opening or
-// any read fails (a folder, for one).
-bool ReadWholeFile(const char *path, std::string *text) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    char buffer[4096];
-    for (;;) {
-        ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            const int error = errno;
-            close(fd);
-            errno = error;
-            return false;
-        }
-        if (n == 0) break;
-        text->append(buffer, (size_t)n);
-    }
-    close(fd);
-    return true;
-}
-
 void Install(sim::Machine *m) {
     delete g_machine;
     g_machine = m;
@@ -114,9 +92,8 @@ const sim::Machine &CurrentMachine() {
     const char *path = getenv("CELLVARO_MACHINE");
     if (path && *path) {
         std::string text;
-        if (!ReadWholeFile(path, &text)) {
-            (void)fprintf(stderr, "cellvaro: machine file %s: cannot be read (%s)\n", path,
-                          strerror(errno));
+        if (!sim::ReadMachineFile(path, &text, &error)) {
+            (void)fprintf(stderr, "cellvaro: machine file %s: %s\n", path, error.c_str());
             exit(kMachineErrorExit);
         }
         if (!sim::ParseMachine(text, path, m, &error)) {

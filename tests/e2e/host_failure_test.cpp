@@ -1,5 +1,6 @@
 // Whole runs in a host environment that fails the simulator: a state
-// folder that cannot be used, and a machine file that cannot be read.
+// folder that cannot be used (machine files that cannot be read are in
+// machine_file_test.cpp).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -85,18 +86,6 @@ TEST_P(BrokenSimDir, EveryCopyEndsWithThree) {
 
 INSTANTIATE_TEST_SUITE_P(Folders, BrokenSimDir, ::testing::ValuesIn(kBrokenSimDirs),
                          [](const ::testing::TestParamInfo<BrokenSimDirCase> &p) { return p.param.name; });
-
-// A folder named as the machine file is a file that cannot be read, not
-// a text that is not JSON.
-TEST(MachineFile, AFolderCannotBeRead) {
-    CWorkDir dir;
-    RunOptions options;
-    options.machine_path = dir.Path();
-    RunResult run = RunCellvaro(dir, options);
-    EXPECT_EQ(run.exit_status, kExitMachineError);
-    EXPECT_EQ(run.err.rfind("cellvaro: machine file " + dir.Path() + ": cannot be read", 0), 0u) << run.err;
-    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "not one line: " << run.err;
-}
 
 }  // namespace
 }  // namespace e2e

@@ -1,6 +1,7 @@
 // The machine description itself: files that cannot be used end the run
-// before the program starts, and a description with a fixed clock and a
-// fixed driver exponent repeats a whole run byte for byte.
+// before the program starts (the cases that the schema's test shares are
+// in fixtures/machine_cases.json), and a description with a fixed clock
+// and a fixed driver exponent repeats a whole run byte for byte.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -10,51 +11,47 @@
 namespace e2e {
 namespace {
 
-struct BrokenCase {
-    const char *name;
-    const char *text;   // nullptr: the path does not exist
-    const char *field;  // what the error line must name
+const std::string kFixtures = std::string(CELLVARO_SOURCE_DIR) + "/tests/e2e/fixtures";
+constexpr size_t kMaxMachineFileBytes = 1u << 20;  // as the simulator's limit
+
+struct MachineCase {
+    std::string name;
+    std::string text;   // the file's bytes
+    std::string error;  // what the error line must hold (refused cases)
 };
 
-void PrintTo(const BrokenCase &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const MachineCase &c, std::ostream *os) { *os << c.name; }
 
-const BrokenCase kBroken[] = {
-    {"UnknownField", R"({"misc_driver": {"modle": "HT-K60"}})", "field misc_driver.modle: unknown field"},
-    {"UnknownTopField", R"({"sesion": 2})", "sesion: unknown field"},
-    {"WrongType", R"({"session": "two"})", "field session: must be a non-negative integer"},
-    {"WrongTypeInList", R"({"battery_class": [{"design_capacity": "46080"}]})",
-     "field battery_class[0].design_capacity:"},
-    {"NegativeNumber", R"({"misc_driver": {"slot_word": -1}})", "field misc_driver.slot_word:"},
-    {"BadDate", R"({"misc_driver": {"batteries": [{"part_number": "HT-QBLP21", "date": "2012-13-01"}]}})",
-     "field misc_driver.batteries[0].date:"},
-    {"DateNotIso", R"({"misc_driver": {"batteries": [{"part_number": "HT-QBLP21", "date": "09.02.2012"}]}})",
-     "field misc_driver.batteries[0].date: must be \"YYYY-MM-DD\""},
-    {"RequiredFieldMissing", R"({"misc_driver": {"batteries": [{"part_number": "HT-QBLP21"}]}})",
-     "field misc_driver.batteries[0].date: is required"},
-    {"PartNumberTooLong", R"({"misc_driver": {"batteries": [{"part_number": "HT-QBLP21-LONGER", "date": 0}]}})",
-     "field misc_driver.batteries[0].part_number:"},
-    {"ReplySizeNotANumber", R"({"battery_class": [{"design_capacity": 46080, "information_reply_size": "40"}]})",
-     "field battery_class[0].information_reply_size: must be a non-negative integer"},
-    {"NotJson", R"({"misc_driver": )", "not valid JSON"},
-    {"Unreadable", nullptr, "cannot be read"},
-};
+// One list of fixtures/machine_cases.json, shared with the schema's test.
+std::vector<MachineCase> LoadCases(const char *list) {
+    std::ifstream in(kFixtures + "/machine_cases.json");
+    const json table = json::parse(in, nullptr, false);
+    std::vector<MachineCase> cases;
+    if (table.is_discarded() || !table.contains(list)) {
+        ADD_FAILURE() << "fixtures/machine_cases.json has no list " << list;
+        return cases;
+    }
+    for (const json &c : table[list]) {
+        MachineCase m;
+        m.name = c["name"].get<std::string>();
+        m.text = c.contains("text") ? c["text"].get<std::string>() : c["machine"].dump();
+        if (c.contains("error")) m.error = c["error"].get<std::string>();
+        cases.push_back(m);
+    }
+    return cases;
+}
 
-class BrokenMachineFile : public ::testing::TestWithParam<BrokenCase> {};
+std::string CaseName(const ::testing::TestParamInfo<MachineCase> &p) { return p.param.name; }
 
-TEST_P(BrokenMachineFile, EndsTheRunWithOneLineNamingFileAndField) {
-    const BrokenCase &c = GetParam();
-    CWorkDir dir;
-    RunOptions options;
-    options.machine_path = dir.NewFile("broken", ".json");
-    if (c.text) std::ofstream(options.machine_path) << c.text;
-    RunResult run = RunCellvaro(dir, options);
-
+// The run ended before the program started, with one line that names the
+// file and holds error.
+void ExpectRefused(const RunResult &run, const std::string &path, const std::string &error) {
     EXPECT_EQ(run.exit_status, kExitMachineError);
     EXPECT_EQ(run.out, "");
     ASSERT_FALSE(run.err.empty());
     EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "not one line: " << run.err;
-    EXPECT_EQ(run.err.rfind("cellvaro: machine file " + options.machine_path, 0), 0u) << run.err;
-    EXPECT_NE(run.err.find(c.field), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.rfind("cellvaro: machine file " + path + ": ", 0), 0u) << run.err;
+    EXPECT_NE(run.err.find(error), std::string::npos) << run.err;
     // The program itself never ran: the trace holds its frame and exit
     // processing only.
     for (const json &j : run.trace) {
@@ -63,8 +60,89 @@ TEST_P(BrokenMachineFile, EndsTheRunWithOneLineNamingFileAndField) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, BrokenMachineFile, ::testing::ValuesIn(kBroken),
-                         [](const ::testing::TestParamInfo<BrokenCase> &p) { return p.param.name; });
+RunResult RunOnText(CWorkDir &dir, const std::string &text, std::string *path) {
+    RunOptions options;
+    options.machine_path = dir.NewFile("machine", ".json");
+    options.args = {"/Silent"};
+    std::ofstream(options.machine_path, std::ios::binary) << text;
+    *path = options.machine_path;
+    return RunCellvaro(dir, options);
+}
+
+class RefusedMachineFile : public ::testing::TestWithParam<MachineCase> {};
+
+TEST_P(RefusedMachineFile, EndsTheRunWithOneLineNamingFileAndField) {
+    CWorkDir dir;
+    std::string path;
+    RunResult run = RunOnText(dir, GetParam().text, &path);
+    ExpectRefused(run, path, GetParam().error);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, RefusedMachineFile, ::testing::ValuesIn(LoadCases("refused")), CaseName);
+
+class AcceptedMachineFile : public ::testing::TestWithParam<MachineCase> {};
+
+TEST_P(AcceptedMachineFile, RunsTheProgram) {
+    CWorkDir dir;
+    std::string path;
+    RunResult run = RunOnText(dir, GetParam().text, &path);
+    EXPECT_NE(run.exit_status, kExitMachineError) << run.err;
+    EXPECT_EQ(run.err, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, AcceptedMachineFile, ::testing::ValuesIn(LoadCases("accepted")), CaseName);
+
+// Files that cannot be read as a machine description at all.
+struct UnreadableCase {
+    const char *name;
+    // The path to name in CELLVARO_MACHINE, laid out in the work folder.
+    std::string (*layout)(CWorkDir &dir);
+    const char *error;
+};
+
+void PrintTo(const UnreadableCase &c, std::ostream *os) { *os << c.name; }
+
+// A file of n bytes that holds an empty description.
+std::string PaddedMachine(CWorkDir &dir, size_t n) {
+    std::string path = dir.NewFile("large", ".json");
+    std::string text = "{}";
+    text.resize(n, ' ');
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+}
+
+const UnreadableCase kUnreadable[] = {
+    {"Missing", [](CWorkDir &dir) { return dir.Path() + "/missing.json"; },
+     "cannot be read (No such file or directory)"},
+    {"Folder", [](CWorkDir &dir) { return dir.Path(); }, "is a folder, not a file"},
+    {"OneByteTooLarge", [](CWorkDir &dir) { return PaddedMachine(dir, kMaxMachineFileBytes + 1); },
+     "is larger than 1048576 bytes, the most a machine file may hold"},
+    // Endless: the read stops one byte past the limit.
+    {"DevZero", [](CWorkDir &) { return std::string("/dev/zero"); }, "is larger than 1048576 bytes"},
+};
+
+class UnreadableMachineFile : public ::testing::TestWithParam<UnreadableCase> {};
+
+TEST_P(UnreadableMachineFile, EndsTheRunWithItsOwnMessage) {
+    CWorkDir dir;
+    RunOptions options;
+    options.machine_path = GetParam().layout(dir);
+    RunResult run = RunCellvaro(dir, options);
+    ExpectRefused(run, options.machine_path, GetParam().error);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, UnreadableMachineFile, ::testing::ValuesIn(kUnreadable),
+                         [](const ::testing::TestParamInfo<UnreadableCase> &p) { return p.param.name; });
+
+TEST(MachineFileSize, AFileThatFillsTheLimitExactlyIsRead) {
+    CWorkDir dir;
+    RunOptions options;
+    options.machine_path = PaddedMachine(dir, kMaxMachineFileBytes);
+    options.args = {"/Silent"};
+    RunResult run = RunCellvaro(dir, options);
+    EXPECT_NE(run.exit_status, kExitMachineError) << run.err;
+    EXPECT_EQ(run.err, "");
+}
 
 // With a fixed clock (the client's random seed) and a fixed driver
 // exponent (the driver's randomness), the probe and the three handshake
