@@ -1,5 +1,6 @@
 #include "machine.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 #include <initializer_list>
@@ -642,6 +643,58 @@ bool ReadDocument(const std::string &text, json *doc, MachineProblem *problem) {
     return false;
 }
 
+// The innermost member of an object at or above what path names: its
+// object, key and path. doc is walked by its keys, since a key may itself
+// hold '.' or '['.
+bool FindMember(json &doc, const std::string &path, json **object, std::string *key,
+                std::string *member_path) {
+    json *node = &doc;
+    *object = nullptr;
+    size_t at = 0;
+    while (at < path.size()) {
+        if (node->is_object()) {
+            if (at > 0 && path[at] == '.') at++;
+            const std::string *best = nullptr;
+            for (auto it = node->begin(); it != node->end(); ++it) {
+                const std::string &k = it.key();
+                const size_t end = at + k.size();
+                if (path.compare(at, k.size(), k) == 0 &&
+                    (end == path.size() || path[end] == '.' || path[end] == '[') &&
+                    (!best || k.size() > best->size()))
+                    best = &k;
+            }
+            if (!best) break;
+            *object = node;
+            *key = *best;
+            at += best->size();
+            *member_path = path.substr(0, at);
+            node = &(*node)[*best];
+        } else if (node->is_array() && path[at] == '[') {
+            const size_t close = path.find(']', at);
+            if (close == std::string::npos) break;
+            const std::string digits = path.substr(at + 1, close - at - 1);
+            const unsigned long index = strtoul(digits.c_str(), nullptr, 10);
+            if (index >= node->size()) break;
+            node = &(*node)[index];
+            at = close + 1;
+        } else {
+            break;
+        }
+    }
+    return *object != nullptr;
+}
+
+// Whether path is base or lies inside it.
+bool Inside(const std::string &path, const std::string &base) {
+    if (path.compare(0, base.size(), base) != 0) return false;
+    return path.size() == base.size() || base.empty() || path[base.size()] == '.' ||
+           path[base.size()] == '[';
+}
+
+// A bound on the parses of one check, so that a file of many thousand
+// faults is still answered quickly.
+constexpr size_t kMaxCheckRounds = 200;
+
 }  // namespace
 
 std::string DescribeProblem(const MachineProblem &problem) {
@@ -664,6 +717,36 @@ bool ParseMachine(const std::string &text, const std::string &source, Machine *m
         return false;
     }
     return true;
+}
+
+std::vector<MachineProblem> CheckMachine(const std::string &text) {
+    std::vector<MachineProblem> problems;
+    json doc;
+    MachineProblem problem;
+    if (!ReadDocument(text, &doc, &problem)) return {problem};
+    std::vector<std::string> set_aside;
+    for (size_t round = 0;; round++) {
+        Machine machine;
+        Parser p;
+        if (p.Root(doc, &machine)) break;
+        if (round == kMaxCheckRounds) {
+            problems.push_back({"", "more problems follow; the check stopped after " +
+                                        std::to_string(kMaxCheckRounds) + " rounds"});
+            break;
+        }
+        // A field that was set aside and is now missing, or anything
+        // inside one, follows from a problem already listed.
+        bool follows = false;
+        for (const std::string &base : set_aside)
+            if (Inside(p.problem.path, base)) follows = true;
+        if (!follows) problems.push_back(p.problem);
+        json *object = nullptr;
+        std::string key, member;
+        if (!FindMember(doc, p.problem.path, &object, &key, &member)) break;
+        set_aside.push_back(member);
+        object->erase(key);
+    }
+    return problems;
 }
 
 const char *DefaultMachineText() {

@@ -70,6 +70,12 @@ struct MachineProblem {
 // "field <path>: <what>", or just what for the text as a whole.
 std::string DescribeProblem(const MachineProblem &problem);
 
+// Every problem of a description that ParseMachine would refuse (none for
+// one it takes). After each problem the field at fault is set aside and
+// the rest is parsed again; a problem inside a list sets the whole list
+// aside, and a text that is not JSON has only that one problem.
+std::vector<MachineProblem> CheckMachine(const std::string &text);
+
 // The embedded default notebook.
 const char *DefaultMachineText();
 
