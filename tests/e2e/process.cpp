@@ -46,6 +46,7 @@ std::vector<std::string> ChildEnvironment(const CWorkDir &dir, const RunOptions 
     env.push_back("CELLVARO_TRACE=" + trace);
     env.push_back("CELLVARO_SIM_DIR=" + (options.sim_dir.empty() ? dir.SimDir() : options.sim_dir));
     if (options.set_command_line) env.push_back("CELLVARO_COMMAND_LINE=" + options.command_line);
+    env.insert(env.end(), options.env.begin(), options.env.end());
     return env;
 }
 
@@ -117,6 +118,7 @@ Child Start(CWorkDir &dir, const RunOptions &options) {
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, c.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, 2, c.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (!options.cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str());
     pid_t pid = -1;
     int rc = posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);

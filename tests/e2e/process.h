@@ -56,6 +56,8 @@ struct RunOptions {
     std::string command_line;
     std::string sim_dir;            // CELLVARO_SIM_DIR; empty: the work folder's
     std::string trace_path;         // CELLVARO_TRACE; empty: a new file in the work folder
+    std::vector<std::string> env;   // more variables, "NAME=value"
+    std::string cwd;                // the run's working directory; empty: the test's
 };
 
 struct RunResult {
