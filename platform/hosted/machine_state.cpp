@@ -90,7 +90,15 @@ const sim::Machine &CurrentMachine() {
     sim::Machine *m = new sim::Machine();
     std::string error;
     const char *path = getenv("CELLVARO_MACHINE");
-    if (path && *path) {
+    if (path && !*path) {
+        // Set but empty is a mistake (a variable that did not expand), not
+        // a request for the embedded default.
+        (void)fprintf(stderr,
+                      "cellvaro: CELLVARO_MACHINE is set but empty: name a machine file, or unset "
+                      "it for the embedded default\n");
+        exit(kMachineErrorExit);
+    }
+    if (path) {
         std::string text;
         if (!sim::ReadMachineFile(path, &text, &error)) {
             (void)fprintf(stderr, "cellvaro: machine file %s: %s\n", path, error.c_str());

@@ -62,7 +62,7 @@ void WriteRunStart() {
     WriteLine("\"event\":\"run_start\",\"pid\":" + std::to_string(getpid()) +
               ",\"argv\":" + ArgvJson() +
               ",\"command_line\":" + JsonOrNull(getenv("CELLVARO_COMMAND_LINE")) +
-              ",\"machine\":" + JsonOrNull(machine && *machine ? machine : nullptr));
+              ",\"machine\":" + JsonOrNull(machine));
 }
 
 // CELLVARO_TRACE names the trace file; it is opened on first use, since

@@ -43,6 +43,15 @@ std::vector<MachineCase> LoadCases(const char *list) {
 
 std::string CaseName(const ::testing::TestParamInfo<MachineCase> &p) { return p.param.name; }
 
+// The program itself never ran: the trace holds its frame and exit
+// processing only.
+void ExpectProgramNeverRan(const RunResult &run) {
+    for (const json &j : run.trace) {
+        const std::string e = j["event"];
+        EXPECT_TRUE(e == "run_start" || e == "exit" || e == "run_end") << j.dump();
+    }
+}
+
 // The run ended before the program started, with one line that names the
 // file and holds error.
 void ExpectRefused(const RunResult &run, const std::string &path, const std::string &error) {
@@ -52,12 +61,7 @@ void ExpectRefused(const RunResult &run, const std::string &path, const std::str
     EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "not one line: " << run.err;
     EXPECT_EQ(run.err.rfind("cellvaro: machine file " + path + ": ", 0), 0u) << run.err;
     EXPECT_NE(run.err.find(error), std::string::npos) << run.err;
-    // The program itself never ran: the trace holds its frame and exit
-    // processing only.
-    for (const json &j : run.trace) {
-        const std::string e = j["event"];
-        EXPECT_TRUE(e == "run_start" || e == "exit" || e == "run_end") << j.dump();
-    }
+    ExpectProgramNeverRan(run);
 }
 
 RunResult RunOnText(CWorkDir &dir, const std::string &text, std::string *path) {
@@ -142,6 +146,21 @@ TEST(MachineFileSize, AFileThatFillsTheLimitExactlyIsRead) {
     RunResult run = RunCellvaro(dir, options);
     EXPECT_NE(run.exit_status, kExitMachineError) << run.err;
     EXPECT_EQ(run.err, "");
+}
+
+// CELLVARO_MACHINE set but empty (a variable that did not expand) is an
+// error, not the embedded default.
+TEST(MachineVariable, SetButEmptyEndsTheRunWithOneLine) {
+    CWorkDir dir;
+    RunOptions options;
+    options.env = {"CELLVARO_MACHINE="};
+    RunResult run = RunCellvaro(dir, options);
+
+    EXPECT_EQ(run.exit_status, kExitMachineError);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "not one line: " << run.err;
+    EXPECT_EQ(run.err.rfind("cellvaro: CELLVARO_MACHINE is set but empty", 0), 0u) << run.err;
+    ExpectProgramNeverRan(run);
 }
 
 // With a fixed clock (the client's random seed) and a fixed driver

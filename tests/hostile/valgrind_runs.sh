@@ -22,7 +22,10 @@ printf '%s, "heap": {"fail_allocation": 5}}\n' "$two_packs" >"$work/no_context.j
 failed=0
 run() {  # name, expected status, machine file or "" for the default
     local name="$1" expected="$2" machine="$3"
-    CELLVARO_MACHINE="$machine" valgrind -q --error-exitcode=99 --leak-check=full \
+    # No machine file: the variable unset (set but empty is refused).
+    local machine_setting=(-u CELLVARO_MACHINE)
+    [ -n "$machine" ] && machine_setting=("CELLVARO_MACHINE=$machine")
+    env "${machine_setting[@]}" valgrind -q --error-exitcode=99 --leak-check=full \
         "$exe" /Silent 2>"$work/$name.log"
     local rc=$?
     if [ "$rc" -ne "$expected" ]; then
