@@ -310,7 +310,8 @@ struct Parser {
                   {"driver_version", "driver_version_terminated", "in_use_elsewhere", "model",
                    "model_record", "sessions", "private_exponent", "first_session_id",
                    "support_code", "support_status", "slot_word", "slot_status", "batteries",
-                   "faults", "external", "detail_required_size", "description"}))
+                   "faults", "external", "external_reply_timeout_ms", "detail_required_size",
+                   "description"}))
             return false;
         m->present = true;
         MiscDeviceConfig &d = m->device;
@@ -390,6 +391,15 @@ struct Parser {
             if (!j["external"].is_string() || j["external"].get<std::string>().empty())
                 return Fail(path + ".external", "must be a command");
             m->external = j["external"].get<std::string>();
+        }
+        if (j.contains("external_reply_timeout_ms")) {
+            const std::string field = path + ".external_reply_timeout_ms";
+            if (!j.contains("external")) return Fail(field, "needs external beside it");
+            uint64_t ms = 0;
+            if (!Unsigned(j["external_reply_timeout_ms"], field, kMaxExternalReplyTimeoutMs, &ms))
+                return false;
+            if (ms == 0) return Fail(field, "must be at least 1");
+            m->external_reply_timeout_ms = (uint32_t)ms;
         }
         if (j.contains("description") && !j["description"].is_string())
             return Fail(path + ".description", "must be a text");

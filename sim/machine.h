@@ -28,6 +28,11 @@ struct ExistingMutex {
     uint32_t session = 1;
 };
 
+// How long the platform waits for each reply of an external driver, by
+// default and at most (an hour).
+constexpr uint32_t kDefaultExternalReplyTimeoutMs = 5000;
+constexpr uint32_t kMaxExternalReplyTimeoutMs = 3600000;
+
 struct MiscDriverHost {
     bool present = false;
     bool version_missing = false;
@@ -38,6 +43,7 @@ struct MiscDriverHost {
     // record, in place of the true one.
     SizeSwitch detail_required_size = {false, 0};
     std::string external;  // a command that takes the built-in driver's place
+    uint32_t external_reply_timeout_ms = kDefaultExternalReplyTimeoutMs;
     MiscDeviceConfig device;
 };
 

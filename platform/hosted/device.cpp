@@ -10,12 +10,16 @@
 // external driver command speaking the framing described in sim/README.md.
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <map>
+#include <string>
 #include <vector>
 
 #include "battery_device.h"
@@ -39,6 +43,9 @@ struct ExternalDriver {
     int to_driver = -1;
     int from_driver = -1;
     bool broken = false;
+    bool late = false;  // it missed a reply's deadline and was killed
+    uint32_t reply_timeout_ms = 0;
+    std::string command;
 };
 
 std::map<int, ExternalDriver> &Externals() {
@@ -53,10 +60,36 @@ BatteryDeviceHook g_batteryHook = nullptr;
 void *g_batteryHookContext = nullptr;
 bool g_batteryOpen[64] = {};
 
-bool ReadAll(int fd, uint8_t *p, size_t n) {
-    while (n) {
-        ssize_t r = read(fd, p, n);
+int64_t MonotonicMs() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+// Waits until fd is ready for `events` or the deadline passes; false with
+// *late set when time ran out, false alone on an error.
+bool ReadyBefore(int fd, short events, int64_t deadline, bool *late) {
+    for (;;) {
+        const int64_t left = deadline - MonotonicMs();
+        if (left <= 0) {
+            *late = true;
+            return false;
+        }
+        struct pollfd p = {fd, events, 0};
+        const int r = poll(&p, 1, (int)left);
         if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return false;
+        if (r > 0) return true;
+    }
+}
+
+// Reads n bytes before the deadline; false at end of file, on an error or
+// when time runs out (*late).
+bool ReadBefore(int fd, uint8_t *p, size_t n, int64_t deadline, bool *late) {
+    while (n) {
+        if (!ReadyBefore(fd, POLLIN, deadline, late)) return false;
+        ssize_t r = read(fd, p, n);
+        if (r < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (r <= 0) return false;
         p += r;
         n -= (size_t)r;
@@ -64,9 +97,31 @@ bool ReadAll(int fd, uint8_t *p, size_t n) {
     return true;
 }
 
+// Writes n bytes to the non-blocking fd before the deadline: a driver that
+// reads nothing cannot hold the utility on a full pipe either.
+bool WriteBefore(int fd, const uint8_t *p, size_t n, int64_t deadline, bool *late) {
+    while (n) {
+        if (!ReadyBefore(fd, POLLOUT, deadline, late)) return false;
+        ssize_t w = write(fd, p, n);
+        if (w < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (w <= 0) return false;
+        p += w;
+        n -= (size_t)w;
+    }
+    return true;
+}
+
+// The command as one line of text, for the message about a late driver.
+std::string OneLine(const std::string &text) {
+    std::string line = text;
+    for (char &c : line)
+        if (c == '\n' || c == '\r') c = ' ';
+    return line;
+}
+
 // Starts the external driver; its slot, or -1 with *error the Win32 error
 // of the host step that failed (the pipes, the new process).
-int StartExternal(const std::string &command, DWORD *error) {
+int StartExternal(const std::string &command, uint32_t reply_timeout_ms, DWORD *error) {
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0) {
         *error = Win32ErrorOf(errno);
@@ -97,10 +152,13 @@ int StartExternal(const std::string &command, DWORD *error) {
         close(out[0]);
         return -1;
     }
+    (void)fcntl(in[1], F_SETFL, O_NONBLOCK);
     ExternalDriver d;
     d.pid = pid;
     d.to_driver = in[1];
     d.from_driver = out[0];
+    d.reply_timeout_ms = reply_timeout_ms;
+    d.command = command;
     int slot = g_nextExternal++;
     Externals()[slot] = d;
     return slot;
@@ -111,11 +169,11 @@ void StopExternal(int slot) {
     if (it == Externals().end()) return;
     ExternalDriver &d = it->second;
     close(d.to_driver);
-    // Give the driver two seconds to leave, then end it.
+    // Give the driver two seconds to leave (a late one none), then end it.
     for (DWORD waited = 0;; waited += 10) {
         int status;
         if (waitpid(d.pid, &status, WNOHANG) != 0) break;
-        if (waited >= kExternalExitWaitMs) {
+        if (d.late || waited >= kExternalExitWaitMs) {
             kill(d.pid, SIGKILL);
             waitpid(d.pid, &status, 0);
             break;
@@ -126,7 +184,7 @@ void StopExternal(int slot) {
     Externals().erase(it);
 }
 
-// One exchange with an external driver.
+// One exchange with an external driver, within the reply deadline.
 sim::MiscDeviceReply ExternalControl(int slot, uint32_t code, const uint8_t *in, uint32_t in_size,
                                      uint8_t *out, uint32_t out_capacity) {
     ExternalDriver &d = Externals()[slot];
@@ -136,18 +194,20 @@ sim::MiscDeviceReply ExternalControl(int slot, uint32_t code, const uint8_t *in,
         sim::Write32(&frame[4], code);
         sim::Write32(&frame[8], out_capacity);
         if (in_size) memcpy(&frame[12], in, in_size);
+        const int64_t deadline = MonotonicMs() + d.reply_timeout_ms;
         uint8_t head[12];
         bool ok;
         {
             CBrokenPipeFails pipeFails;
-            ok = WriteAll(d.to_driver, frame.data(), frame.size()) &&
-                 ReadAll(d.from_driver, head, sizeof head);
+            ok = WriteBefore(d.to_driver, frame.data(), frame.size(), deadline, &d.late) &&
+                 ReadBefore(d.from_driver, head, sizeof head, deadline, &d.late);
         }
         if (ok) {
             uint32_t size = sim::Read32(head);
             if (size >= kFrameHeader && size - kFrameHeader <= kMaxFrame) {
                 std::vector<uint8_t> body(size - kFrameHeader);
-                if (body.empty() || ReadAll(d.from_driver, body.data(), body.size())) {
+                if (body.empty() ||
+                    ReadBefore(d.from_driver, body.data(), body.size(), deadline, &d.late)) {
                     uint32_t n = (uint32_t)body.size() < out_capacity ? (uint32_t)body.size()
                                                                       : out_capacity;
                     if (n) memcpy(out, body.data(), n);
@@ -156,6 +216,14 @@ sim::MiscDeviceReply ExternalControl(int slot, uint32_t code, const uint8_t *in,
             }
         }
         d.broken = true;
+        if (d.late) {
+            (void)fprintf(stderr,
+                          "cellvaro: external driver \"%s\" sent no whole reply within %u ms "
+                          "(misc_driver.external_reply_timeout_ms); it was ended, and this and "
+                          "every later request fails\n",
+                          OneLine(d.command).c_str(), (unsigned)d.reply_timeout_ms);
+            kill(d.pid, SIGKILL);
+        }
     }
     return sim::MiscDeviceReply{false, ERROR_GEN_FAILURE, 0};
 }
@@ -226,7 +294,8 @@ extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, 
         o.kind = ObjectKind::MiscDevice;
         if (!m.misc.external.empty()) {
             DWORD error = ERROR_SUCCESS;
-            o.external = hosted::StartExternal(m.misc.external, &error);
+            o.external =
+                hosted::StartExternal(m.misc.external, m.misc.external_reply_timeout_ms, &error);
             if (o.external < 0) return fail(error);
         }
         // Exclusive opens only: share mode 0 is what the program asks for.
