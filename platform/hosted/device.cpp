@@ -14,6 +14,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -37,9 +38,12 @@ namespace {
 constexpr DWORD kExternalExitWaitMs = 2000;
 constexpr uint32_t kFrameHeader = 8;
 constexpr uint32_t kMaxFrame = 1u << 20;
+// Drivers whose process groups a fatal signal ends with the utility.
+constexpr size_t kMaxDriverGroups = 16;
+constexpr int kEndingSignals[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT};
 
 struct ExternalDriver {
-    pid_t pid = -1;
+    pid_t pid = -1;  // also the driver's process group
     int to_driver = -1;
     int from_driver = -1;
     bool broken = false;
@@ -59,6 +63,49 @@ void *g_hookContext = nullptr;
 BatteryDeviceHook g_batteryHook = nullptr;
 void *g_batteryHookContext = nullptr;
 bool g_batteryOpen[64] = {};
+
+// The process groups of running drivers, read by the signal handler below;
+// 0 marks a free entry.
+volatile sig_atomic_t g_driverGroups[kMaxDriverGroups] = {};
+bool g_signalsCaught = false;
+
+void RememberGroup(pid_t group) {
+    for (volatile sig_atomic_t &g : g_driverGroups)
+        if (g == 0) {
+            g = group;
+            return;
+        }
+}
+
+void ForgetGroup(pid_t group) {
+    for (volatile sig_atomic_t &g : g_driverGroups)
+        if (g == group) g = 0;
+}
+
+// A signal that ends the utility ends its drivers first, whatever they
+// started, then ends the utility as the signal would have (the handler is
+// installed with SA_RESETHAND). Only async-signal-safe calls here.
+void EndDriversAndDie(int signal) {
+    for (volatile sig_atomic_t &g : g_driverGroups)
+        if (g > 0) kill(-(pid_t)g, SIGKILL);
+    (void)raise(signal);
+}
+
+// Installs the handler for the ending signals that still have their default
+// action; an ignored signal (nohup) stays ignored.
+void CatchEndingSignals() {
+    if (g_signalsCaught) return;
+    g_signalsCaught = true;
+    for (int signal : kEndingSignals) {
+        struct sigaction old = {};
+        if (sigaction(signal, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) continue;
+        struct sigaction action = {};
+        action.sa_handler = EndDriversAndDie;
+        action.sa_flags = SA_RESETHAND;
+        sigemptyset(&action.sa_mask);
+        sigaction(signal, &action, nullptr);
+    }
+}
 
 int64_t MonotonicMs() {
     struct timespec now;
@@ -121,6 +168,11 @@ std::string OneLine(const std::string &text) {
 
 // Starts the external driver; its slot, or -1 with *error the Win32 error
 // of the host step that failed (the pipes, the new process).
+//
+// The driver leads a process group of its own, so that closing the device
+// or a fatal signal ends whatever it started; and it gets SIGKILL when the
+// utility goes, by any path (PR_SET_PDEATHSIG; the death signal survives
+// exec, so a command that execs its program passes it on).
 int StartExternal(const std::string &command, uint32_t reply_timeout_ms, DWORD *error) {
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0) {
@@ -133,8 +185,13 @@ int StartExternal(const std::string &command, uint32_t reply_timeout_ms, DWORD *
         close(in[1]);
         return -1;
     }
+    CatchEndingSignals();
+    const pid_t parent = getpid();
     pid_t pid = fork();
     if (pid == 0) {
+        // The utility may have gone before the death signal was set.
+        if (setpgid(0, 0) != 0 || prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent)
+            _exit(127);
         // Copies above the standard descriptors first, so that a pipe end
         // that is itself 0 or 1 survives the other dup2 and loses its
         // close-on-exec flag.
@@ -152,6 +209,10 @@ int StartExternal(const std::string &command, uint32_t reply_timeout_ms, DWORD *
         close(out[0]);
         return -1;
     }
+    // Also from this side, so that the group exists before anyone kills it;
+    // the child may have got there first.
+    (void)setpgid(pid, pid);
+    RememberGroup(pid);
     (void)fcntl(in[1], F_SETFL, O_NONBLOCK);
     ExternalDriver d;
     d.pid = pid;
@@ -164,21 +225,27 @@ int StartExternal(const std::string &command, uint32_t reply_timeout_ms, DWORD *
     return slot;
 }
 
+// Ends the driver's process group and reaps the driver. Its exit is
+// awaited without reaping first, so that its process group ID cannot pass
+// to an unrelated process before the kill.
 void StopExternal(int slot) {
     auto it = Externals().find(slot);
     if (it == Externals().end()) return;
     ExternalDriver &d = it->second;
     close(d.to_driver);
     // Give the driver two seconds to leave (a late one none), then end it.
-    for (DWORD waited = 0;; waited += 10) {
-        int status;
-        if (waitpid(d.pid, &status, WNOHANG) != 0) break;
-        if (d.late || waited >= kExternalExitWaitMs) {
-            kill(d.pid, SIGKILL);
-            waitpid(d.pid, &status, 0);
+    for (DWORD waited = 0; !d.late; waited += 10) {
+        siginfo_t info = {};
+        if (waitid(P_PID, (id_t)d.pid, &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid != 0)
             break;
-        }
+        if (waited >= kExternalExitWaitMs) break;
         PauseMs(10);
+    }
+    kill(-d.pid, SIGKILL);
+    kill(d.pid, SIGKILL);
+    ForgetGroup(d.pid);
+    int status;
+    while (waitpid(d.pid, &status, 0) < 0 && errno == EINTR) {
     }
     close(d.from_driver);
     Externals().erase(it);
@@ -222,6 +289,7 @@ sim::MiscDeviceReply ExternalControl(int slot, uint32_t code, const uint8_t *in,
                           "(misc_driver.external_reply_timeout_ms); it was ended, and this and "
                           "every later request fails\n",
                           OneLine(d.command).c_str(), (unsigned)d.reply_timeout_ms);
+            kill(-d.pid, SIGKILL);
             kill(d.pid, SIGKILL);
         }
     }

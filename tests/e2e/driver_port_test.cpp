@@ -1,7 +1,9 @@
-// The external driver port's deadline: a driver that does not answer in
+// The external driver port's bounds: a driver that does not answer in
 // time fails its calls as a dead driver's fail, with one line on standard
-// error, and is ended.
+// error; and a driver, with whatever it started, ends when the utility
+// ends, at a normal exit and by a signal.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -128,6 +130,76 @@ TEST_P(LateDriver, FailsEveryCallAsADeadDriverAndSaysSoOnce) {
 
 INSTANTIATE_TEST_SUITE_P(Port, LateDriver, ::testing::ValuesIn(kLateCases),
                          [](const ::testing::TestParamInfo<LateCase> &p) { return p.param.name; });
+
+// ---------------------------------------------------------------------------
+// The driver's lifetime.
+
+struct EndCase {
+    const char *name;
+    int signal;  // sent while the utility waits for the driver's reply; 0: the run ends by itself
+    bool side_process_ends;
+};
+
+void PrintTo(const EndCase &c, std::ostream *os) { *os << c.name; }
+
+const EndCase kEndCases[] = {
+    {"NormalExit", 0, true},
+    {"Sigterm", SIGTERM, true},
+    {"Sigint", SIGINT, true},
+    // Nothing runs in a killed utility: only the death signal of the
+    // process it started reaches the driver, not what the driver started.
+    {"Sigkill", SIGKILL, false},
+};
+
+class DriverLifetime : public ::testing::TestWithParam<EndCase> {};
+
+TEST_P(DriverLifetime, EndsWithTheUtility) {
+    const EndCase &c = GetParam();
+    CWorkDir dir;
+    const std::string driverPid = dir.NewFile("driver", ".pid");
+    const std::string sidePid = dir.NewFile("side", ".pid");
+    // The driver leaves a process of its own behind, then serves the run,
+    // or, for a signal, never answers (and never reads its input, so that
+    // only the utility can end it).
+    const std::string program = c.signal ? "exec sleep 1000"
+                                         : "exec " + Quoted(CELLVARO_E2E_DRIVER) + " --pack HT-QBLP21@2013-06-01";
+    json machine = BaseMachine();
+    machine["misc_driver"] = {
+        {"driver_version", "1.0.9.0"},
+        {"external", "sleep 1000 >/dev/null 2>&1 & echo $! > " + Quoted(sidePid) + "; echo $$ > " +
+                         Quoted(driverPid) + "; " + program},
+        {"external_reply_timeout_ms", 60000},
+    };
+    RunOptions options;
+    options.machine_path = dir.WriteMachine(machine);
+    Child child = Start(dir, options);
+    RunResult run;
+    if (c.signal) {
+        ASSERT_TRUE(WaitForText(driverPid, "\n", 10000 * SlowFactor())) << "the driver did not start";
+        kill(child.pid, c.signal);
+        run = Wait(child, 10000);
+        EXPECT_EQ(run.exit_status, -1) << "not ended by the signal";
+    } else {
+        run = Wait(child);
+        ExpectOutcome(run, 0, 115);
+    }
+
+    const pid_t driver = ReadPid(driverPid), side = ReadPid(sidePid);
+    ASSERT_GT(driver, 0);
+    ASSERT_GT(side, 0);
+    const bool driverGone = GoneWithin(driver, kGoneWithinMs);
+    EXPECT_TRUE(driverGone) << "driver " << driver << " outlived the utility";
+    const bool sideGone = GoneWithin(side, c.side_process_ends ? kGoneWithinMs : 0);
+    if (c.side_process_ends) {
+        EXPECT_TRUE(sideGone) << "process " << side << " of the driver outlived the utility";
+    }
+    // What outlived the utility is still this test's to end.
+    if (!driverGone) kill(driver, SIGKILL);
+    if (!sideGone) kill(side, SIGKILL);
+}
+
+INSTANTIATE_TEST_SUITE_P(Port, DriverLifetime, ::testing::ValuesIn(kEndCases),
+                         [](const ::testing::TestParamInfo<EndCase> &p) { return p.param.name; });
 
 }  // namespace
 }  // namespace e2e
