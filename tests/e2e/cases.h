@@ -17,6 +17,7 @@ enum TraceCheck : unsigned {
     kHandshake = 1u << 0,   // Ini1, Ini2 and Ini3 went to the driver and succeeded
     kNoRequests = 1u << 1,  // the misc device was opened, but no request reached it
     kNotOpened = 1u << 2,   // the misc device was never opened
+    kExternal = 1u << 3,    // an external driver served the clear-mode requests, each in a whole reply
 };
 
 struct MachineCase {
@@ -92,6 +93,15 @@ inline void ExpectTraceChecks(const RunResult &run, unsigned checks) {
     }
     if (checks & kNotOpened) {
         EXPECT_FALSE(MiscDeviceOpened(run));
+    }
+    if (checks & kExternal) {
+        std::vector<json> misc = MiscRequests(run);
+        ASSERT_FALSE(misc.empty());
+        for (const json &j : misc) {
+            EXPECT_EQ(j["device"], "misc(external)");
+            EXPECT_NE(j["last_error"], 31) << "a broken reply frame: " << j.dump();
+        }
+        EXPECT_EQ(ClearMiscFunctions(run), (std::vector<std::string>{"1A", "93", "42:0", "45:0"}));
     }
 }
 

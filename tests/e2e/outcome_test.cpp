@@ -44,15 +44,19 @@ const SampleCase kSamples[] = {
     {"clear-mode.json", kExitRecalled, 117, kNoExtraCheck},
     {"two-batteries.json", 0, 115, kHandshake},
     {"two-batteries-clear.json", 0, 115, kNoExtraCheck},
+    {"external-driver.json", kExitRecalled, 117, kExternal},
 };
 
 class SampleMachine : public ::testing::TestWithParam<SampleCase> {};
 
 TEST_P(SampleMachine, EndsWithItsOutcome) {
     const SampleCase &c = GetParam();
+    if ((c.checks & kExternal) && !*CELLVARO_E2E_PYTHON) GTEST_SKIP() << "no python3 for the sample driver";
     CWorkDir dir;
     RunOptions options;
     options.machine_path = kMachinesDir + "/" + c.file;
+    // From the top of the repository, as the samples are run.
+    options.cwd = CELLVARO_SOURCE_DIR;
     RunResult run = RunCellvaro(dir, options);
     ExpectOutcome(run, c.exit_status, c.message);
     ExpectTraceChecks(run, c.checks);
