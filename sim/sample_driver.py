@@ -25,6 +25,7 @@ NOTEBOOK = {
     "packs": [(b"HT-QBLP21", (2012, 2, 9))],  # by battery index: part number, date
 }
 
+# The interface's numbers, as protocol/misc_driver.h defines them.
 IOCTL_MISC_SESSION = 0x222000
 IOCTL_MISC_SESSION_CLOSE = 0x222004
 IOCTL_MISC_CAPSULE = 0x222008
