@@ -12,15 +12,12 @@ seconds="${1:-10}"
 shift || true
 build="$root/build/fuzz"
 targets=("$@")
-if [ ${#targets[@]} -eq 0 ]; then
-    targets=(capsule_session capsule_clear model handshake queries battery powmod)
-fi
 
-if [ ! -f "$build/build.ninja" ]; then
-    CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja \
-        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCELLVARO_SANITIZE=ON >/dev/null || exit 1
+(cd "$root" && cmake --preset fuzz >/dev/null && cmake --build --preset fuzz) || exit 1
+# Every target the build makes, unless the command line names some.
+if [ ${#targets[@]} -eq 0 ]; then
+    mapfile -t targets <"$build/fuzz/targets.txt"
 fi
-cmake --build "$build" -j2 --target cellvaro_fuzzers || exit 1
 
 sim="$(mktemp -d)"
 trap 'rm -rf "$sim"' EXIT
