@@ -2,6 +2,7 @@
 #include <string.h>
 
 #include "hdrand.h"
+#include "sha1.h"
 #include "platform.h"
 
 namespace {

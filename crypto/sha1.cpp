@@ -1,7 +1,7 @@
 // SHA-1 (FIPS 180-4) and HMAC-SHA1 (RFC 2104).
 #include <string.h>
 
-#include "hdrand.h"
+#include "sha1.h"
 
 namespace {
 

@@ -11,6 +11,7 @@
 #include "bignum.h"
 #include "blowfish.h"
 #include "hdrand.h"
+#include "sha1.h"
 #include "wipe.h"
 
 namespace MiscCommon {

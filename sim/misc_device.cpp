@@ -4,7 +4,7 @@
 
 #include "bignum.h"
 #include "byte_order.h"
-#include "hdrand.h"
+#include "sha1.h"
 #include "wipe.h"
 
 namespace sim {

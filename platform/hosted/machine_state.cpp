@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "hdrand.h"
+#include "sha1.h"
 #include "hosted.h"
 #include "machine.h"
 #include "machine_file.h"

@@ -11,7 +11,7 @@
 #include <string.h>
 
 #include "battery_device.h"
-#include "hdrand.h"
+#include "sha1.h"
 #include "misc_device.h"
 #include "notebook_wire.h"
 #include "wipe.h"

@@ -4,6 +4,7 @@
 #include <openssl/evp.h>
 
 #include "hdrand.h"
+#include "sha1.h"
 #include "hosted.h"
 #include "test_support.h"
 

@@ -4,7 +4,7 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
-#include "hdrand.h"
+#include "sha1.h"
 #include "test_support.h"
 
 using namespace crypto_test;
