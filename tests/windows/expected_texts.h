@@ -1,9 +1,9 @@
-// The program's texts as the test expects them, written out here on their
-// own (not taken from res/string_resources.h), so that a wrong text in the header or
-// a decoding fault of the resource compiler shows up as a mismatch.
+// The program's texts as the test expects them (../user_texts.h).
 #pragma once
 
 #include <windows.h>
+
+#include "../user_texts.h"
 
 struct EXPECTED_TEXT {
     unsigned id;
@@ -11,19 +11,9 @@ struct EXPECTED_TEXT {
 };
 
 inline constexpr EXPECTED_TEXT kExpectedTexts[] = {
-    {103, L"Cellvaro"},
-    {104, L"バージョン情報(&V)"},
-    {107, L"Veltrano Corporation"},
-    {108, L"現在のＯＳはサポート対象外です。\nこのままアプリケーションを起動しますか？"},
-    {109, L"KESTORIN"},
-    {110, L"現在のＯＳでは使用できません。"},
-    {111, L"この機種のバッテリーパックは、リコール社告対象製品に該当いたしません。\n\nご確認いただきありがとうございました。"},
-    {112, L"別のユーザーが実行中です。"},
-    {113, L"System Interface Device - 0021（もしくは、Veltrano Misc Driver）へのアクセスに失敗しました。\n\nSystem Interface Device - 0021（もしくは、Veltrano Misc Driver）が有効になっていることを確認してください。"},
-    {114, L"バッテリーパックが見つかりません。\nバッテリーパックを装着してください。"},
-    {115, L"お客様がお持ちのバッテリーパックは、リコール社告対象製品に該当いたしません。\n\nご確認いただきありがとうございました。"},
-    {117, L"お客様がお持ちのバッテリーパックは、リコール社告対象製品です。"},
-    {118, L"バッテリーパックの情報を読み取れなかったため、リコール社告対象製品に該当するかどうかを確認できませんでした。\n\nしばらくしてから、もう一度実行してください。"},
+#define CELLVARO_WIDE_TEXT(number, text) {number, L"" text},
+    CELLVARO_USER_TEXTS(CELLVARO_WIDE_TEXT)
+#undef CELLVARO_WIDE_TEXT
 };
 
 // Texts that are only described: they must load and be non-empty, and the
