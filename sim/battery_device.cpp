@@ -1,3 +1,5 @@
+// The simulated battery class device: answers the tag and information
+// queries from a machine's battery entry.
 #include "battery_device.h"
 
 #include <string.h>

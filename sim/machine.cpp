@@ -1,3 +1,5 @@
+// The machine-file parser: a JSON text in, a sim::Machine out, or one
+// error naming the field.
 #include "machine.h"
 
 #include <stdlib.h>

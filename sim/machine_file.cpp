@@ -1,3 +1,5 @@
+// Reading a machine file from disk, bounded, with a message of its own for
+// each way the file cannot be used.
 #include "machine_file.h"
 
 #include <errno.h>

@@ -1,3 +1,5 @@
+// The simulated misc driver's logic, written from the interface: model
+// record, session handshake, capsules, misc functions, session close.
 #include "misc_device.h"
 
 #include <string.h>
@@ -136,7 +138,7 @@ CSimMiscDevice::CSimMiscDevice() {
     memset(_partStep, 0, sizeof _partStep);
 }
 
-CSimMiscDevice::~CSimMiscDevice() { _DropSession(); }
+CSimMiscDevice::~CSimMiscDevice() { DropSession(); }
 
 void CSimMiscDevice::Configure(const MiscDeviceConfig &config, RandomSource random,
                                void *random_context) {
@@ -147,7 +149,7 @@ void CSimMiscDevice::Configure(const MiscDeviceConfig &config, RandomSource rand
     _nextSessionId = config.first_session_id;
 }
 
-void CSimMiscDevice::_DropSession() {
+void CSimMiscDevice::DropSession() {
     _state = kIdle;
     _sessionId = 0;
     _expectedMessageId = 0;
@@ -162,19 +164,19 @@ MiscDeviceReply CSimMiscDevice::Control(uint32_t code, const uint8_t *in, uint32
         return Fail(kErrorInvalidParameter);
     switch (code) {
     case kIoctlModelNumber:
-        return _Model(out, out_capacity);
+        return ServeModel(out, out_capacity);
     case kIoctlSession:
-        return _Session(in, in_size, out, out_capacity);
+        return ServeSession(in, in_size, out, out_capacity);
     case kIoctlCapsule:
-        return _Capsule(in, in_size, out, out_capacity);
+        return ServeCapsule(in, in_size, out, out_capacity);
     case kIoctlSessionClose:
-        return _Close(in, in_size);
+        return ServeClose(in, in_size);
     default:
         return Fail(kErrorInvalidFunction);
     }
 }
 
-MiscDeviceReply CSimMiscDevice::_Model(uint8_t *out, uint32_t out_capacity) {
+MiscDeviceReply CSimMiscDevice::ServeModel(uint8_t *out, uint32_t out_capacity) {
     if (_config.fail_model.active) return Fault(_config.fail_model);
     uint32_t n = _config.model_record_size;
     if (n > kMaxRawModelRecord) n = kMaxRawModelRecord;
@@ -187,7 +189,7 @@ MiscDeviceReply CSimMiscDevice::_Model(uint8_t *out, uint32_t out_capacity) {
     return Ok(n);
 }
 
-MiscDeviceReply CSimMiscDevice::_Session(const uint8_t *in, uint32_t in_size, uint8_t *out,
+MiscDeviceReply CSimMiscDevice::ServeSession(const uint8_t *in, uint32_t in_size, uint8_t *out,
                                          uint32_t cap) {
     if (in_size == 0) {
         // The probe.
@@ -199,18 +201,18 @@ MiscDeviceReply CSimMiscDevice::_Session(const uint8_t *in, uint32_t in_size, ui
     if (_config.fail_session.active) return Fault(_config.fail_session);
     if (!_config.sessions) return Fail(kErrorNotSupported);
     if (in_size < 4) return Fail(kErrorInvalidParameter);
-    if (memcmp(in, "Ini1", 4) == 0) return _Phase1(in, in_size, out, cap);
-    if (memcmp(in, "Ini2", 4) == 0) return _Phase2(in, in_size, out, cap);
-    if (memcmp(in, "Ini3", 4) == 0) return _Phase3(in, in_size, out, cap);
+    if (memcmp(in, "Ini1", 4) == 0) return ServePhase1(in, in_size, out, cap);
+    if (memcmp(in, "Ini2", 4) == 0) return ServePhase2(in, in_size, out, cap);
+    if (memcmp(in, "Ini3", 4) == 0) return ServePhase3(in, in_size, out, cap);
     return Fail(kErrorInvalidParameter);
 }
 
-MiscDeviceReply CSimMiscDevice::_Phase1(const uint8_t *in, uint32_t in_size, uint8_t *out,
+MiscDeviceReply CSimMiscDevice::ServePhase1(const uint8_t *in, uint32_t in_size, uint8_t *out,
                                         uint32_t cap) {
     if (_config.faults.phase[0].active) return Fault(_config.faults.phase[0]);
     if (in_size != kPhase1Size || cap < kPhase1Size) return Fail(kErrorInvalidParameter);
     // A new handshake replaces any earlier one.
-    _DropSession();
+    DropSession();
 
     uint8_t random[kExponentBytes + kNonceFieldSize];
     memset(random, 0, sizeof random);
@@ -243,7 +245,7 @@ MiscDeviceReply CSimMiscDevice::_Phase1(const uint8_t *in, uint32_t in_size, uin
     return Ok(OverrideSize(_config.faults.phase_reply_size[0], kPhase1Size, out, cap));
 }
 
-MiscDeviceReply CSimMiscDevice::_Phase2(const uint8_t *in, uint32_t in_size, uint8_t *out,
+MiscDeviceReply CSimMiscDevice::ServePhase2(const uint8_t *in, uint32_t in_size, uint8_t *out,
                                         uint32_t cap) {
     if (_config.faults.phase[1].active) return Fault(_config.faults.phase[1]);
     if (in_size != kPhase2RequestSize || cap < kPhase2ReplySize) return Fail(kErrorInvalidParameter);
@@ -252,7 +254,7 @@ MiscDeviceReply CSimMiscDevice::_Phase2(const uint8_t *in, uint32_t in_size, uin
     Hmac(_linkKey, sizeof _linkKey, _clientPublic, kNumberBytes, _driverPublic, kNumberBytes,
          expected);
     if (memcmp(expected, in + 8, kProofSize) != 0) {
-        _DropSession();
+        DropSession();
         return Fail(kErrorAccessDenied);
     }
     Hmac(_linkKey, sizeof _linkKey, _driverPublic, kNumberBytes, _clientPublic, kNumberBytes, out);
@@ -261,7 +263,7 @@ MiscDeviceReply CSimMiscDevice::_Phase2(const uint8_t *in, uint32_t in_size, uin
     return Ok(OverrideSize(_config.faults.phase_reply_size[1], kPhase2ReplySize, out, cap));
 }
 
-MiscDeviceReply CSimMiscDevice::_Phase3(const uint8_t *in, uint32_t in_size, uint8_t *out,
+MiscDeviceReply CSimMiscDevice::ServePhase3(const uint8_t *in, uint32_t in_size, uint8_t *out,
                                         uint32_t cap) {
     if (_config.faults.phase[2].active) return Fault(_config.faults.phase[2]);
     if (in_size != kPhase3RequestSize || cap < kPhase3ReplySize) return Fail(kErrorInvalidParameter);
@@ -313,18 +315,18 @@ MiscDeviceReply CSimMiscDevice::_Phase3(const uint8_t *in, uint32_t in_size, uin
     return Ok(OverrideSize(_config.faults.phase_reply_size[2], kPhase3ReplySize, out, cap));
 }
 
-MiscDeviceReply CSimMiscDevice::_Close(const uint8_t *in, uint32_t in_size) {
+MiscDeviceReply CSimMiscDevice::ServeClose(const uint8_t *in, uint32_t in_size) {
     if (_config.fail_close.active) return Fault(_config.fail_close);
     if (in_size != 4) return Fail(kErrorInvalidParameter);
     uint32_t id = Read32(in);
     if (_state == kIdle || id != _sessionId) return Fail(kErrorInvalidParameter);
     _log.sessions_closed++;
     _log.last_closed_session = id;
-    _DropSession();
+    DropSession();
     return Ok(0);
 }
 
-MiscDeviceReply CSimMiscDevice::_Capsule(const uint8_t *in, uint32_t in_size, uint8_t *out,
+MiscDeviceReply CSimMiscDevice::ServeCapsule(const uint8_t *in, uint32_t in_size, uint8_t *out,
                                          uint32_t out_capacity) {
     if (_config.fail_capsule.active) return Fault(_config.fail_capsule);
     const bool secure = _config.sessions;
@@ -381,7 +383,7 @@ MiscDeviceReply CSimMiscDevice::_Capsule(const uint8_t *in, uint32_t in_size, ui
     memset(packet, 0, sizeof packet);
     if (client_out > sizeof packet - kCapsuleMinimum) client_out = sizeof packet - kCapsuleMinimum;
     memcpy(packet, payload + kRecordHeader, k < sizeof packet ? k : sizeof packet);
-    uint32_t n = _MiscFunction(packet, k, client_out);
+    uint32_t n = ServeMiscFunction(packet, k, client_out);
 
     // The reply capsule: the reply bytes themselves, enciphered.
     uint32_t reply_capsule = n == 0 ? kCapsuleMinimum : ((n - 1) & ~7u) + 24;
@@ -420,14 +422,14 @@ MiscDeviceReply CSimMiscDevice::_Capsule(const uint8_t *in, uint32_t in_size, ui
     return Ok(bytes);
 }
 
-uint8_t CSimMiscDevice::_NextStatus(const StatusScript &script, uint32_t &position) {
+uint8_t CSimMiscDevice::NextStatus(const StatusScript &script, uint32_t &position) {
     if (script.count == 0) return kStatusSuccess;
     uint32_t i = position < script.count ? position : script.count - 1;
     position++;
     return script.steps[i];
 }
 
-uint32_t CSimMiscDevice::_MiscFunction(uint8_t *packet, uint32_t in_size, uint32_t out_limit) {
+uint32_t CSimMiscDevice::ServeMiscFunction(uint8_t *packet, uint32_t in_size, uint32_t out_limit) {
     if (in_size < kPacketHeader) return 0;
     uint8_t function = packet[0];
     uint32_t out_size = Read16(packet + 4);
@@ -442,11 +444,11 @@ uint32_t CSimMiscDevice::_MiscFunction(uint8_t *packet, uint32_t in_size, uint32
     uint16_t index = in_size >= 10 ? Read16(packet + 8) : 0;
     switch (function) {
     case 0x1A:
-        status = _NextStatus(_config.support_status, _supportStep);
+        status = NextStatus(_config.support_status, _supportStep);
         data[0] = _config.support_code;
         break;
     case 0x93:
-        status = _NextStatus(_config.slot_status, _slotStep);
+        status = NextStatus(_config.slot_status, _slotStep);
         Write16(data, _config.slot_word);
         break;
     case 0x42:
@@ -454,7 +456,7 @@ uint32_t CSimMiscDevice::_MiscFunction(uint8_t *packet, uint32_t in_size, uint32
             status = kStatusNotPresent;
             break;
         }
-        status = _NextStatus(_config.packs[index].date_status, _dateStep[index]);
+        status = NextStatus(_config.packs[index].date_status, _dateStep[index]);
         Write16(data, index);
         Write16(data + 2, _config.packs[index].packed_date);
         break;
@@ -463,7 +465,7 @@ uint32_t CSimMiscDevice::_MiscFunction(uint8_t *packet, uint32_t in_size, uint32
             status = kStatusNotPresent;
             break;
         }
-        status = _NextStatus(_config.packs[index].part_status, _partStep[index]);
+        status = NextStatus(_config.packs[index].part_status, _partStep[index]);
         memcpy(data, _config.packs[index].part_number, kPartNumberSize);
         break;
     default:

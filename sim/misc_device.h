@@ -143,19 +143,19 @@ public:
     }
 
 private:
-    MiscDeviceReply _Model(uint8_t *out, uint32_t out_capacity);
-    MiscDeviceReply _Session(const uint8_t *in, uint32_t in_size, uint8_t *out,
+    MiscDeviceReply ServeModel(uint8_t *out, uint32_t out_capacity);
+    MiscDeviceReply ServeSession(const uint8_t *in, uint32_t in_size, uint8_t *out,
                              uint32_t out_capacity);
-    MiscDeviceReply _Phase1(const uint8_t *in, uint32_t in_size, uint8_t *out, uint32_t cap);
-    MiscDeviceReply _Phase2(const uint8_t *in, uint32_t in_size, uint8_t *out, uint32_t cap);
-    MiscDeviceReply _Phase3(const uint8_t *in, uint32_t in_size, uint8_t *out, uint32_t cap);
-    MiscDeviceReply _Capsule(const uint8_t *in, uint32_t in_size, uint8_t *out,
+    MiscDeviceReply ServePhase1(const uint8_t *in, uint32_t in_size, uint8_t *out, uint32_t cap);
+    MiscDeviceReply ServePhase2(const uint8_t *in, uint32_t in_size, uint8_t *out, uint32_t cap);
+    MiscDeviceReply ServePhase3(const uint8_t *in, uint32_t in_size, uint8_t *out, uint32_t cap);
+    MiscDeviceReply ServeCapsule(const uint8_t *in, uint32_t in_size, uint8_t *out,
                              uint32_t out_capacity);
-    MiscDeviceReply _Close(const uint8_t *in, uint32_t in_size);
+    MiscDeviceReply ServeClose(const uint8_t *in, uint32_t in_size);
     // Serves one misc packet in place; returns the reply length.
-    uint32_t _MiscFunction(uint8_t *packet, uint32_t in_size, uint32_t out_limit);
-    uint8_t _NextStatus(const StatusScript &script, uint32_t &position);
-    void _DropSession();
+    uint32_t ServeMiscFunction(uint8_t *packet, uint32_t in_size, uint32_t out_limit);
+    uint8_t NextStatus(const StatusScript &script, uint32_t &position);
+    void DropSession();
 
     MiscDeviceConfig _config;
     RandomSource _random;

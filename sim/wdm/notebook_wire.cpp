@@ -1,3 +1,5 @@
+// The notebook and log byte layouts that pass between the test tooling
+// and the kernel-mode test driver.
 #include "notebook_wire.h"
 
 namespace sim {
