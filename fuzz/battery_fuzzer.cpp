@@ -2,7 +2,7 @@
 // answers the tag and information requests of the two battery
 // interfaces with fuzz bytes. Every call must close the battery it opened.
 #include "battery.h"
-#include "devices.h"
+#include "device_paths.h"
 #include "fuzz_support.h"
 
 using namespace MiscCommon;

@@ -25,7 +25,7 @@
 
 #include "battery_device.h"
 #include "byte_order.h"
-#include "devices.h"
+#include "device_paths.h"
 #include "host_steps.h"
 #include "machine.h"
 #include "misc_device.h"

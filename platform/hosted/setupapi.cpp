@@ -7,7 +7,7 @@
 
 #include <vector>
 
-#include "devices.h"
+#include "device_paths.h"
 #include "machine.h"
 #include "objects.h"
 

@@ -19,7 +19,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "devices.h"
+#include "device_paths.h"
 #include "support.h"
 
 namespace unit {
