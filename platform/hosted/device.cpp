@@ -158,6 +158,12 @@ bool WriteBefore(int fd, const uint8_t *p, size_t n, int64_t deadline, bool *lat
     return true;
 }
 
+// Ends the driver and whatever it started (its process group).
+void KillDriver(const ExternalDriver &d) {
+    kill(-d.pid, SIGKILL);
+    kill(d.pid, SIGKILL);
+}
+
 // The command as one line of text, for the message about a late driver.
 std::string OneLine(const std::string &text) {
     std::string line = text;
@@ -241,8 +247,7 @@ void StopExternal(int slot) {
         if (waited >= kExternalExitWaitMs) break;
         PauseMs(10);
     }
-    kill(-d.pid, SIGKILL);
-    kill(d.pid, SIGKILL);
+    KillDriver(d);
     ForgetGroup(d.pid);
     int status;
     while (waitpid(d.pid, &status, 0) < 0 && errno == EINTR) {
@@ -289,8 +294,7 @@ sim::MiscDeviceReply ExternalControl(int slot, uint32_t code, const uint8_t *in,
                           "(misc_driver.external_reply_timeout_ms); it was ended, and this and "
                           "every later request fails\n",
                           OneLine(d.command).c_str(), (unsigned)d.reply_timeout_ms);
-            kill(-d.pid, SIGKILL);
-            kill(d.pid, SIGKILL);
+            KillDriver(d);
         }
     }
     return sim::MiscDeviceReply{false, ERROR_GEN_FAILURE, 0};

@@ -22,7 +22,7 @@ extern "C" void WINAPI RaiseException(DWORD dwExceptionCode, DWORD dwExceptionFl
         (void)w;
     }
     hosted::Trace("\"event\":\"exception\",\"code\":" + std::to_string(dwExceptionCode));
-    hosted::TraceOutcome("unhandled_exception");
+    hosted::TraceOutcome("unhandled-exception");
     hosted::TraceRunEnd((int)dwExceptionCode, true);
     (void)fflush(nullptr);
     if (__gcov_dump) __gcov_dump();

@@ -8,11 +8,11 @@
 
 #include <string>
 
-#include "sha1.h"
 #include "hosted.h"
 #include "machine.h"
 #include "machine_file.h"
 #include "misc_device.h"
+#include "sha1.h"
 
 namespace {
 

@@ -29,7 +29,6 @@ bool g_exitStatusKnown = false;
 const char *g_outcome = nullptr;  // named when the run reaches one
 
 void WriteLine(const std::string &body);
-void WatchExitOnce();
 
 // The process's own argument vector, as the kernel holds it.
 std::string ArgvJson() {
@@ -90,13 +89,9 @@ void NoteExitStatus(int status, void *) {
     g_exitStatus = status;
     g_exitStatusKnown = true;
 }
-void WatchExitOnce() {
-    static bool watching = false;
-    if (!watching) watching = on_exit(NoteExitStatus, nullptr) == 0;
-}
 // Before the static initialisers, which may already end the run (a
 // machine file that cannot be used).
-__attribute__((constructor(101))) void WatchExit() { WatchExitOnce(); }
+__attribute__((constructor(101))) void WatchExit() { (void)on_exit(NoteExitStatus, nullptr); }
 __attribute__((destructor(101))) void WriteEndAtExit() {
     hosted::TraceRunEnd(g_exitStatus, g_exitStatusKnown);
 }
@@ -156,7 +151,7 @@ void TraceRunEnd(int exitCode, bool known) {
     WriteLine("\"event\":\"run_end\",\"exit_code\":" + (known ? std::to_string(exitCode) : "null") +
               ",\"outcome\":" +
               JsonString(g_outcome                              ? g_outcome
-                         : known && exitCode == kMachineErrorExit ? "machine_file_error"
+                         : known && exitCode == kMachineErrorExit ? "machine-file-error"
                                                                   : "none") +
               ",\"box_shown\":" + (g_boxShown ? "true" : "false"));
 }

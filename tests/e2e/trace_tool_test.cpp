@@ -156,11 +156,11 @@ TEST(TraceTool, RunsAppendedToOneFileStayApart) {
     EXPECT_EQ(second["argv"], json::array({CELLVARO_EXE, "/Silent"}));
     EXPECT_NE(first["pid"], second["pid"]);
     EXPECT_EQ(trace[ends[0]], json({{"event", "run_end"}, {"exit_code", -1}, {"outcome", "recalled"}, {"box_shown", true}}));
-    EXPECT_EQ(trace[ends[1]], json({{"event", "run_end"}, {"exit_code", 0}, {"outcome", "not_recalled"}, {"box_shown", false}}));
+    EXPECT_EQ(trace[ends[1]], json({{"event", "run_end"}, {"exit_code", 0}, {"outcome", "not-recalled"}, {"box_shown", false}}));
 
     const std::string t = Timeline(options.trace_path);
     ExpectLine(t, "end       exit code -1, recalled, a box was shown");
-    ExpectLine(t, "end       exit code 0, not_recalled, no box");
+    ExpectLine(t, "end       exit code 0, not-recalled, no box");
     const std::vector<std::string> freed = LinesOf(t, "exit");
     ASSERT_EQ(freed.size(), 4u) << t;
     EXPECT_EQ(freed[0], "exit      freed 3 blocks: 4168 bytes (wiped), 1024 bytes, 1024 bytes");
@@ -178,7 +178,7 @@ TEST(TraceTool, EndLineOfARunWithoutOutcome) {
     ASSERT_EQ(run.exit_status, 100);
     ASSERT_FALSE(run.trace.empty());
     EXPECT_EQ(run.trace.back(),
-              json({{"event", "run_end"}, {"exit_code", 100}, {"outcome", "machine_file_error"}, {"box_shown", false}}));
+              json({{"event", "run_end"}, {"exit_code", 100}, {"outcome", "machine-file-error"}, {"box_shown", false}}));
 }
 
 // A trace path that cannot be used is said once; the run and its outcome

@@ -60,15 +60,16 @@ const wchar_t *SkipProgramName(const wchar_t *p) {
     return p;
 }
 
-// The outcome's name for the trace's last line.
+// The outcome's name for the trace's last line, as the deployment
+// wrapper's CSV names it too.
 const char *OutcomeName(int outcome) {
     switch (outcome) {
-    case OUTCOME_NOT_RECALLED: return "not_recalled";
-    case OUTCOME_NO_BATTERY: return "no_battery";
+    case OUTCOME_NOT_RECALLED: return "not-recalled";
+    case OUTCOME_NO_BATTERY: return "no-battery";
     case OUTCOME_UNSUPPORTED: return "unsupported";
-    case OUTCOME_ALREADY_RUNNING: return "already_running";
-    case OUTCOME_DRIVER_ERROR: return "driver_error";
-    case OUTCOME_QUERY_ERROR: return "query_error";
+    case OUTCOME_ALREADY_RUNNING: return "already-running";
+    case OUTCOME_DRIVER_ERROR: return "driver-error";
+    case OUTCOME_QUERY_ERROR: return "query-error";
     case OUTCOME_RECALLED: return "recalled";
     default: return "unknown";
     }
