@@ -2,23 +2,12 @@
 
 #include "string_resources.h"
 
-const CELLVARO_STRING_RESOURCE g_StringResources[] = {
-    {IDS_APP_TITLE, STR_APP_TITLE},
-    {IDS_ABOUT_MENU, STR_ABOUT_MENU},
-    {IDS_VERSION_LABEL, STR_VERSION_LABEL},
-    {IDS_COPYRIGHT_YEARS, STR_COPYRIGHT_YEARS},
-    {IDS_COMPANY, STR_COMPANY},
-    {IDS_OS_UNSUPPORTED_ASK, STR_OS_UNSUPPORTED_ASK},
-    {IDS_PRODUCT_FAMILY, STR_PRODUCT_FAMILY},
-    {IDS_OS_UNUSABLE, STR_OS_UNUSABLE},
-    {IDS_NOT_COVERED, STR_NOT_COVERED},
-    {IDS_OTHER_USER, STR_OTHER_USER},
-    {IDS_DRIVER_ERROR, STR_DRIVER_ERROR},
-    {IDS_NO_BATTERY, STR_NO_BATTERY},
-    {IDS_NOT_RECALLED, STR_NOT_RECALLED},
-    {IDS_RECALL_NOTICE, STR_RECALL_NOTICE},
-    {IDS_RECALLED, STR_RECALLED},
-    {IDS_QUERY_FAILED, STR_QUERY_FAILED},
-};
+// The texts as wide literals: expanded first, so that a name such as
+// STR_COMPANY becomes its literal before it takes the L prefix.
+#define CELLVARO_WIDE_LITERAL(s) L##s
+#define CELLVARO_WIDE(s) CELLVARO_WIDE_LITERAL(s)
+#define CELLVARO_STRING_ENTRY(name, id, text) {name, CELLVARO_WIDE(text)},
+
+const CELLVARO_STRING_RESOURCE g_StringResources[] = {CELLVARO_STRINGS(CELLVARO_STRING_ENTRY)};
 
 const unsigned g_StringResourceCount = sizeof g_StringResources / sizeof g_StringResources[0];

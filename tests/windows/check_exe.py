@@ -95,10 +95,12 @@ class Pe:
 
 def expected_strings(res_dir):
     text = open(res_dir + "/string_resources.h", encoding="utf-8").read()
-    ids = dict(re.findall(r"#define IDS_(\w+) (\d+)", text))
+    named = dict(re.findall(r'#define (STR_\w+) ("(?:[^"\\]|\\.)*")', text))
     strings = {}
-    for name, literal in re.findall(r'#define STR_(\w+) CELLVARO_TEXT\("((?:[^"\\]|\\.)*)"\)', text):
-        strings[int(ids[name])] = literal.replace("\\n", "\n")
+    for ident, value in re.findall(r'X\(IDS_\w+, (\d+), ((?:STR_\w+)|"(?:[^"\\]|\\.)*")\)', text):
+        literal = named.get(value, value)[1:-1]
+        strings[int(ident)] = literal.replace("\\n", "\n")
+    check(len(strings) == text.count("    X(IDS_"), "string_resources.h: an entry of the list was not read")
     return strings
 
 
