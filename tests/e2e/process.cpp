@@ -40,8 +40,12 @@ int RemoveEntry(const char *path, const struct stat *, int, struct FTW *) { retu
 std::vector<std::string> ChildEnvironment(const CWorkDir &dir, const RunOptions &options,
                                           const std::string &trace) {
     std::vector<std::string> env;
-    for (const char *keep : {"PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
-        if (const char *v = getenv(keep)) env.push_back(std::string(keep) + "=" + v);
+    for (const char *keep : {"PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+        const std::string prefix = std::string(keep) + "=";
+        bool overridden = false;
+        for (const std::string &e : options.env) overridden |= e.compare(0, prefix.size(), prefix) == 0;
+        if (const char *v = getenv(keep); v && !overridden) env.push_back(prefix + v);
+    }
     if (!options.machine_path.empty()) env.push_back("CELLVARO_MACHINE=" + options.machine_path);
     env.push_back("CELLVARO_TRACE=" + trace);
     env.push_back("CELLVARO_SIM_DIR=" + (options.sim_dir.empty() ? dir.SimDir() : options.sim_dir));
@@ -139,11 +143,13 @@ RunResult Wait(const Child &child, int timeout_ms) {
             ADD_FAILURE() << "the run did not end within " << timeout_ms << " ms; killed";
             kill(child.pid, SIGKILL);
             waitpid(child.pid, &status, 0);
+            r.timed_out = true;
             break;
         }
         SleepMs(kPollMs);
     }
     if (WIFEXITED(status)) r.exit_status = WEXITSTATUS(status);
+    else if (WIFSIGNALED(status) && !r.timed_out) r.signal = WTERMSIG(status);
     r.out = ReadFile(child.out_path);
     r.err = ReadFile(child.err_path);
     r.trace_path = child.trace_path;

@@ -56,12 +56,14 @@ struct RunOptions {
     std::string command_line;
     std::string sim_dir;            // CELLVARO_SIM_DIR; empty: the work folder's
     std::string trace_path;         // CELLVARO_TRACE; empty: a new file in the work folder
-    std::vector<std::string> env;   // more variables, "NAME=value"
+    std::vector<std::string> env;   // more variables, "NAME=value"; they win over the caller's
     std::string cwd;                // the run's working directory; empty: the test's
 };
 
 struct RunResult {
     int exit_status = -1;  // 0..255; -1 when the process did not exit normally
+    int signal = 0;          // the signal that ended it, if one did
+    bool timed_out = false;  // killed by Wait after its timeout
     std::string out;
     std::string err;
     std::vector<std::string> lines;  // the trace as written

@@ -1,12 +1,14 @@
-// Runs the hosted utility as a child process on a simulated notebook, in
-// a private folder, and reads back its exit status and trace.
+// Whole runs of the hosted utility for the hostile tests: /Silent on a
+// machine description, in a private folder, started and collected by the
+// end-to-end tests' child-process runner (tests/e2e/process.h).
 #pragma once
 
 #include <stdint.h>
 
-#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
+
+#include "process.h"
 
 namespace hostile {
 
@@ -37,21 +39,16 @@ struct RunResult {
     std::string Describe() const;
 };
 
-// A private folder: machine files, traces and the simulator's state.
+// A private folder: machine files, traces and the simulator's state; kept
+// when the test failed.
 class CSandbox {
 public:
-    CSandbox();
-    ~CSandbox();
-    CSandbox(const CSandbox &) = delete;
-    CSandbox &operator=(const CSandbox &) = delete;
-
-    const std::string &Path() const { return _path; }
+    const std::string &Path() const { return _dir.Path(); }
     // Runs the utility with /Silent on the machine, with a trace.
     RunResult Run(const json &machine, int timeout_seconds = 60);
 
 private:
-    std::string _path;
-    int _runs = 0;
+    e2e::CWorkDir _dir;
 };
 
 }  // namespace hostile
