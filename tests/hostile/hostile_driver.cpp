@@ -18,38 +18,17 @@
 #include <vector>
 
 #include "byte_order.h"
+#include "driver_port_server.h"
+#include "misc_driver.h"
 #include "misc_device.h"
 
 namespace {
 
-constexpr uint32_t kIoctlCapsule = 0x222008;
-constexpr uint32_t kIoctlModelNumber = 0x222940;
-constexpr uint32_t kModelLengthOffset = 95;
-constexpr uint32_t kFrameHeader = 8;
 
 std::mt19937_64 g_rng;
 
 uint32_t Below(uint32_t n) { return n ? (uint32_t)(g_rng() % n) : 0; }
 bool Chance(uint32_t one_in) { return Below(one_in) == 0; }
-
-bool ReadAll(uint8_t *p, size_t n) {
-    while (n) {
-        ssize_t r = read(0, p, n);
-        if (r <= 0) return false;
-        p += r;
-        n -= (size_t)r;
-    }
-    return true;
-}
-bool WriteAll(const uint8_t *p, size_t n) {
-    while (n) {
-        ssize_t w = write(1, p, n);
-        if (w <= 0) return false;
-        p += w;
-        n -= (size_t)w;
-    }
-    return true;
-}
 
 void Random(void *, uint8_t *out, size_t size) {
     for (size_t i = 0; i < size; i++) out[i] = (uint8_t)g_rng();
@@ -133,13 +112,16 @@ void Spoil(uint32_t code, uint32_t out_capacity, sim::MiscDeviceReply *reply,
     }
     uint8_t *p = out->data();
     const uint32_t n = reply->bytes < out->size() ? reply->bytes : (uint32_t)out->size();
-    if (code == kIoctlCapsule && n >= 8 && Chance(2)) {
-        if (Chance(2)) sim::Write32(p, LyingSize(sim::Read32(p), out_capacity));
-        if (Chance(2)) sim::Write32(p + 4, LyingSize(sim::Read32(p + 4), out_capacity));
+    if (code == IOCTL_MISC_CAPSULE && n >= 8 && Chance(2)) {
+        if (Chance(2))
+            WriteLe32(p + MISC_CAPSULE_DATA_SIZE,
+                      LyingSize(ReadLe32(p + MISC_CAPSULE_DATA_SIZE), out_capacity));
+        if (Chance(2))
+            WriteLe32(p + MISC_CAPSULE_SIZE, LyingSize(ReadLe32(p + MISC_CAPSULE_SIZE), out_capacity));
     }
-    if (code == kIoctlModelNumber && n > kModelLengthOffset && Chance(2)) {
+    if (code == IOCTL_MISC_GET_MODEL_NUMBER && n > MISC_MODEL_LENGTH_OFFSET && Chance(2)) {
         const uint8_t kLengths[] = {0, 11, 12, 13, 19, 20, 255};
-        p[kModelLengthOffset] = Chance(4) ? (uint8_t)g_rng() : kLengths[Below(7)];
+        p[MISC_MODEL_LENGTH_OFFSET] = Chance(4) ? (uint8_t)g_rng() : kLengths[Below(7)];
     }
     if (n && Chance(3)) {
         for (uint32_t flips = 1 + Below(3); flips; flips--) p[Below(n)] ^= (uint8_t)(1 + Below(255));
@@ -163,13 +145,12 @@ int main(int argc, char **argv) {
     const uint32_t every = kEvery[Below(6)];
 
     for (;;) {
-        uint8_t head[12];
-        if (!ReadAll(head, sizeof head)) return 0;
-        const uint32_t size = sim::Read32(head), code = sim::Read32(head + 4);
-        const uint32_t capacity = sim::Read32(head + 8);
-        if (size < kFrameHeader) return 1;
-        std::vector<uint8_t> in(size - kFrameHeader);
-        if (!in.empty() && !ReadAll(in.data(), in.size())) return 1;
+        port::Request request;
+        const port::ReadResult got = port::ReadRequest(&request);
+        if (got == port::ReadResult::kClosed) return 0;
+        if (got == port::ReadResult::kBroken) return 1;
+        const uint32_t code = request.code, capacity = request.out_capacity;
+        std::vector<uint8_t> &in = request.in;
         std::vector<uint8_t> out(capacity);
         sim::MiscDeviceReply reply = device.Control(code, in.empty() ? nullptr : in.data(),
                                                     (uint32_t)in.size(),
@@ -179,17 +160,14 @@ int main(int argc, char **argv) {
             if (Chance(40)) return 0;  // the driver goes away
             if (Chance(40)) {           // a frame too short to be one
                 uint8_t broken[4];
-                sim::Write32(broken, Below(kFrameHeader));
-                WriteAll(broken, sizeof broken);
+                WriteLe32(broken, Below(PORT_SIZE_OVERHEAD));
+                (void)port::WriteAll(broken, sizeof broken);
                 return 0;
             }
             Spoil(code, capacity, &reply, &out);
         }
-        std::vector<uint8_t> frame(12 + reply.bytes);
-        sim::Write32(&frame[0], kFrameHeader + reply.bytes);
-        sim::Write32(&frame[4], reply.result ? 1 : 0);
-        sim::Write32(&frame[8], reply.last_error);
-        if (reply.bytes) memcpy(&frame[12], out.data(), reply.bytes);
-        if (!WriteAll(frame.data(), frame.size())) return 0;
+        const std::vector<uint8_t> frame =
+            port::ReplyFrame(reply.result, reply.last_error, out.data(), reply.bytes);
+        if (!port::WriteAll(frame.data(), frame.size())) return 0;
     }
 }
