@@ -207,7 +207,7 @@ std::vector<int> Numbers(const char *text) {
 int CapsuleCount(const RunResult &run) {
     int n = 0;
     for (const json &j : MiscRequests(run))
-        if (j["code"] == kIoctlCapsule) n++;
+        if (j["code"] == IOCTL_MISC_CAPSULE) n++;
     return n;
 }
 

@@ -69,7 +69,7 @@ inline int PhasesSent(const RunResult &run) {
     int n = 0;
     for (const json &j : MiscRequests(run)) {
         const std::string in = j["in"];
-        if (j["code"] == kIoctlSession && j["result"] == true &&
+        if (j["code"] == IOCTL_MISC_SESSION && j["result"] == true &&
             (in.rfind("496e6931", 0) == 0 || in.rfind("496e6932", 0) == 0 || in.rfind("496e6933", 0) == 0))
             n++;
     }

@@ -75,14 +75,14 @@ TEST_P(ExternalDriver, ServesTheClearModeRun) {
             EXPECT_EQ(j["bytes"], 0) << j.dump();
         } else if (i == 0) {
             // The probe: this driver supports no sessions.
-            EXPECT_EQ(j["code"], kIoctlSession);
+            EXPECT_EQ(j["code"], IOCTL_MISC_SESSION);
             EXPECT_EQ(j["last_error"], kErrorNotSupported) << j.dump();
         } else {
             EXPECT_EQ(j["result"], true) << j.dump();
         }
     }
     if (!c.first_failing && c.requests > 2) {
-        EXPECT_EQ(misc[1]["code"], kIoctlModelNumber);
+        EXPECT_EQ(misc[1]["code"], IOCTL_MISC_GET_MODEL_NUMBER);
         EXPECT_EQ(misc[1]["bytes"], 128);
         std::vector<std::string> expected = {"1A", "93"};
         for (int k = 0; k < (c.slot_word == 5 ? 2 : 1); k++) {

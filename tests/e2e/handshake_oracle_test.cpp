@@ -9,7 +9,8 @@
 // random words), its fixed driver exponent (which also seeds the driver's
 // randomness), its battery pack, and the pre-shared key transcribed below.
 // Only the session identifier, the driver's free choice, is read from the
-// recording.
+// recording. The sizes, codes and key below are transcribed here rather
+// than taken from protocol/, so that a wrong shared fact shows as well.
 #include <gmp.h>
 #include <gtest/gtest.h>
 #include <openssl/blowfish.h>
@@ -442,7 +443,7 @@ TEST(RecordedCapsules, AreThisCodesOutput) {
     std::vector<std::string> lines;
     for (const std::string &line : run.lines)
         if (line.find("\"event\":\"device_io\"") != std::string::npos &&
-            line.find("\"code\":" + std::to_string(kIoctlCapsule) + ",") != std::string::npos)
+            line.find("\"code\":" + std::to_string(IOCTL_MISC_CAPSULE) + ",") != std::string::npos)
             lines.push_back(line);
     EXPECT_EQ(lines, ReadLines(kFixtures + "/capsules.jsonl")) << "re-record: tests/e2e/fixtures/record.sh";
 }

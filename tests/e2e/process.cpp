@@ -217,32 +217,28 @@ std::vector<uint8_t> Bytes(const json &hex) {
 }
 
 uint32_t Le32(const std::vector<uint8_t> &b, size_t offset) {
-    if (offset + 4 > b.size()) return 0;
-    return (uint32_t)b[offset] | (uint32_t)b[offset + 1] << 8 | (uint32_t)b[offset + 2] << 16 |
-           (uint32_t)b[offset + 3] << 24;
+    return offset + 4 > b.size() ? 0 : ReadLe32(&b[offset]);
 }
 
 uint16_t Le16(const std::vector<uint8_t> &b, size_t offset) {
-    if (offset + 2 > b.size()) return 0;
-    return (uint16_t)(b[offset] | b[offset + 1] << 8);
+    return offset + 2 > b.size() ? 0 : ReadLe16(&b[offset]);
 }
 
 std::vector<std::string> ClearMiscFunctions(const RunResult &run) {
-    // Capsule header 12 bytes, then the request record: 20 bytes before
-    // the packet, whose byte 0 is the function and bytes 8-9 the index.
-    constexpr size_t kPacket = 12 + 20;
+    // The capsule header, then the request record with the packet in it.
+    constexpr size_t kPacket = MISC_CAPSULE_HEADER_SIZE + MISC_RECORD_IN_BUFFER;
     std::vector<std::string> out;
     for (const json &j : MiscRequests(run)) {
-        if (j["code"] != kIoctlCapsule) continue;
+        if (j["code"] != IOCTL_MISC_CAPSULE) continue;
         std::vector<uint8_t> in = Bytes(j["in"]);
-        if (in.size() < kPacket + 8) {
+        if (in.size() < kPacket + MISC_PACKET_HEADER_SIZE) {
             out.push_back("?");
             continue;
         }
         char name[16];
-        const uint8_t function = in[kPacket];
-        if (function == 0x42 || function == 0x45)
-            snprintf(name, sizeof name, "%02X:%u", function, Le16(in, kPacket + 8));
+        const uint8_t function = in[kPacket + MISC_PACKET_FUNCTION];
+        if (function == MISC_QUERY_BATTERY_DATE.function || function == MISC_QUERY_PART_NUMBER.function)
+            snprintf(name, sizeof name, "%02X:%u", function, Le16(in, kPacket + MISC_BATTERY_INDEX_OFFSET));
         else snprintf(name, sizeof name, "%02X", function);
         out.push_back(name);
     }
@@ -318,17 +314,17 @@ void ExpectCleanRun(const RunResult &run) {
     int closes = 0;
     for (const json &j : misc) {
         const std::string in = j["in"];
-        if (j["code"] == kIoctlSession && in.rfind("496e6931", 0) == 0 && j["result"] == true &&
+        if (j["code"] == IOCTL_MISC_SESSION && in.rfind("496e6931", 0) == 0 && j["result"] == true &&
             j["bytes"] == 160)
             session_id = j["out"].get<std::string>().substr(0, 8);
-        if (j["code"] == kIoctlSessionClose) closes++;
+        if (j["code"] == IOCTL_MISC_SESSION_CLOSE) closes++;
     }
     if (session_id.empty()) {
         EXPECT_EQ(closes, 0) << "a session close without a session";
     } else {
         EXPECT_EQ(closes, 1);
         ASSERT_FALSE(misc.empty());
-        EXPECT_EQ(misc.back()["code"], kIoctlSessionClose) << misc.back().dump();
+        EXPECT_EQ(misc.back()["code"], IOCTL_MISC_SESSION_CLOSE) << misc.back().dump();
         EXPECT_EQ(misc.back()["in"], session_id);
     }
 

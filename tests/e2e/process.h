@@ -10,17 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "battery_class.h"
+#include "byte_order.h"
+#include "misc_driver.h"
+
 namespace e2e {
 
 using json = nlohmann::json;
-
-// Control codes as they appear in the trace.
-constexpr uint32_t kIoctlSession = 0x222000;
-constexpr uint32_t kIoctlSessionClose = 0x222004;
-constexpr uint32_t kIoctlCapsule = 0x222008;
-constexpr uint32_t kIoctlModelNumber = 0x222940;
-constexpr uint32_t kIoctlBatteryTag = 0x294040;
-constexpr uint32_t kIoctlBatteryInformation = 0x294044;
 
 constexpr int kExitRecalled = 255;  // -1 as a process exit status
 constexpr int kExitMachineError = 100;
