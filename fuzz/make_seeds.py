@@ -9,6 +9,9 @@ The encoders follow the order in which each target consumes its input.
 import os
 import struct
 
+# The sizes, offsets and the prime below are copied from
+# protocol/misc_driver.h, which holds them for the C++ code.
+
 PRIME = int(
     "FFFFFFFFFFFFFFFFC90FDAA22168C234C4C6628B80DC1CD129024E088A67CC74020BBEA63B139B22514A0879"
     "8E3404DDEF9519B3CD3A431B302B0A6DF25F14374FE1356D6D51C245E485B576625E7EC6F44C42E9A637ED6B"
