@@ -8,25 +8,21 @@ namespace wdm {
 namespace {
 
 // Sequential little-endian writes into a buffer of known size; writes past
-// its end are dropped.
+// its end are dropped. Every field travels as one 32-bit word, byte strings
+// as they are.
 class CWriter {
 public:
     CWriter(uint8_t *out, uint32_t size) : _out(out), _size(size), _at(0) {}
-    void U32(uint32_t v) {
-        for (uint32_t i = 0; i < kWord; i++) Byte((uint8_t)(v >> (8 * i)));
+    template <class T>
+    void Word(const T &v) {
+        const uint32_t w = (uint32_t)v;
+        for (uint32_t i = 0; i < kWord; i++) Byte((uint8_t)(w >> (8 * i)));
     }
-    void Flag(bool v) { U32(v ? 1 : 0); }
     void Bytes(const uint8_t *p, uint32_t n) {
         for (uint32_t i = 0; i < n; i++) Byte(p[i]);
     }
-    void Switch(const FaultSwitch &f) {
-        Flag(f.active);
-        U32(f.last_error);
-    }
-    void Script(const StatusScript &s) {
-        U32(s.count);
-        Bytes(s.steps, kMaxStatusSteps);
-    }
+    // A count the reader bounds; written as it is.
+    void Count(const uint32_t &v, uint32_t) { Word(v); }
     uint32_t Written() const { return _at; }
 
 private:
@@ -49,19 +45,18 @@ public:
         for (uint32_t i = 0; i < kWord; i++) v |= (uint32_t)Byte() << (8 * i);
         return v;
     }
-    int32_t I32() { return (int32_t)U32(); }
-    bool Flag() { return U32() != 0; }
+    template <class T>
+    void Word(T &v) {
+        v = (T)U32();
+    }
+    void Word(bool &v) { v = U32() != 0; }
     void Bytes(uint8_t *p, uint32_t n) {
         for (uint32_t i = 0; i < n; i++) p[i] = Byte();
     }
-    void Switch(FaultSwitch *f) {
-        f->active = Flag();
-        f->last_error = U32();
-    }
-    void Script(StatusScript *s) {
-        s->count = U32();
-        Bytes(s->steps, kMaxStatusSteps);
-        if (s->count > kMaxStatusSteps) s->count = kMaxStatusSteps;
+    // A count, bounded by the arrays it counts.
+    void Count(uint32_t &v, uint32_t max) {
+        v = U32();
+        if (v > max) v = max;
     }
     bool Ok() const { return _ok && _at == _size; }
 
@@ -84,61 +79,107 @@ void ZeroBytes(void *p, uint32_t n) {
     for (uint32_t i = 0; i < n; i++) b[i] = 0;
 }
 
+// The layouts, each written down once: Io is CWriter (over const records)
+// or CReader.
+template <class Io, class F>
+void WalkSwitch(Io &io, F &f) {
+    io.Word(f.active);
+    io.Word(f.last_error);
+}
+
+template <class Io, class S>
+void WalkScript(Io &io, S &s) {
+    io.Count(s.count, kMaxStatusSteps);
+    io.Bytes(s.steps, kMaxStatusSteps);
+}
+
+template <class Io, class N>
+void WalkNotebook(Io &io, N &n) {
+    io.Word(n.sequence);
+
+    auto &m = n.misc;
+    io.Count(m.model_record_size, kMaxRawModelRecord);
+    io.Bytes(m.model_record, kMaxRawModelRecord);
+    WalkSwitch(io, m.fail_model);
+    WalkSwitch(io, m.fail_session);
+    WalkSwitch(io, m.fail_capsule);
+    WalkSwitch(io, m.fail_close);
+    io.Word(m.sessions);
+    io.Word(m.fixed_exponent);
+    for (uint32_t i = 0; i < kExponentWords; i++) io.Word(m.private_exponent[i]);
+    io.Word(m.first_session_id);
+    io.Word(m.support_code);
+    WalkScript(io, m.support_status);
+    io.Word(m.slot_word);
+    WalkScript(io, m.slot_status);
+    io.Count(m.pack_count, kMaxPacks);
+    for (uint32_t i = 0; i < kMaxPacks; i++) {
+        auto &p = m.packs[i];
+        io.Bytes(p.part_number, kPartNumberSize);
+        io.Word(p.packed_date);
+        WalkScript(io, p.date_status);
+        WalkScript(io, p.part_status);
+    }
+    auto &f = m.faults;
+    io.Word(f.probe_override);
+    io.Word(f.probe_result);
+    io.Word(f.probe_last_error);
+    for (uint32_t i = 0; i < 3; i++) WalkSwitch(io, f.phase[i]);
+    for (uint32_t i = 0; i < 3; i++) io.Word(f.phase_reply_size[i]);
+    io.Word(f.wrong_driver_proof);
+    io.Word(f.wrong_confirmation);
+    io.Word(f.capsule_reply_size);
+    io.Word(f.reply_data_size_extra);
+    io.Word(f.capsule_size_override);
+    io.Word(f.capsule_size);
+
+    io.Count(n.battery_count, kMaxBatteries);
+    for (uint32_t i = 0; i < kMaxBatteries; i++) {
+        auto &b = n.batteries[i];
+        io.Word(b.present);
+        io.Word(b.design_capacity);
+        io.Word(b.relative);
+        io.Word(b.tag);
+        WalkSwitch(io, b.fail_open);
+        WalkSwitch(io, b.fail_tag);
+        WalkSwitch(io, b.fail_information);
+    }
+}
+
+template <class Io, class L>
+void WalkLog(Io &io, L &log) {
+    io.Word(log.sequence);
+    auto &m = log.misc;
+    io.Word(m.handshakes_completed);
+    io.Word(m.sessions_closed);
+    io.Word(m.last_closed_session);
+    io.Word(m.capsules_served);
+    io.Word(m.capsules_refused);
+    for (uint32_t i = 0; i < 8; i++) io.Word(m.misc_functions[i]);
+    io.Word(m.misc_function_count);
+    io.Word(log.entry_count);
+    for (uint32_t i = 0; i < kMaxJournal; i++) {
+        auto &e = log.entries[i];
+        io.Word(e.device);
+        io.Word(e.kind);
+        io.Word(e.code);
+        io.Word(e.in_size);
+        io.Word(e.out_capacity);
+        io.Word(e.result);
+        io.Word(e.last_error);
+        io.Word(e.bytes);
+        io.Bytes(e.in_head, kJournalHead);
+        io.Bytes(e.out_head, kJournalHead);
+    }
+}
+
 }  // namespace
 
 uint32_t EncodeNotebook(const Notebook &n, uint8_t out[kNotebookSize]) {
     CWriter w(out, kNotebookSize);
-    w.U32(kNotebookMagic);
-    w.U32(kWireVersion);
-    w.U32(n.sequence);
-
-    const MiscDeviceConfig &m = n.misc;
-    w.U32(m.model_record_size);
-    w.Bytes(m.model_record, kMaxRawModelRecord);
-    w.Switch(m.fail_model);
-    w.Switch(m.fail_session);
-    w.Switch(m.fail_capsule);
-    w.Switch(m.fail_close);
-    w.Flag(m.sessions);
-    w.Flag(m.fixed_exponent);
-    for (uint32_t i = 0; i < kExponentWords; i++) w.U32(m.private_exponent[i]);
-    w.U32(m.first_session_id);
-    w.U32(m.support_code);
-    w.Script(m.support_status);
-    w.U32(m.slot_word);
-    w.Script(m.slot_status);
-    w.U32(m.pack_count);
-    for (uint32_t i = 0; i < kMaxPacks; i++) {
-        const PackConfig &p = m.packs[i];
-        w.Bytes(p.part_number, kPartNumberSize);
-        w.U32(p.packed_date);
-        w.Script(p.date_status);
-        w.Script(p.part_status);
-    }
-    const SessionFaults &f = m.faults;
-    w.Flag(f.probe_override);
-    w.Flag(f.probe_result);
-    w.U32(f.probe_last_error);
-    for (uint32_t i = 0; i < 3; i++) w.Switch(f.phase[i]);
-    for (uint32_t i = 0; i < 3; i++) w.U32((uint32_t)f.phase_reply_size[i]);
-    w.Flag(f.wrong_driver_proof);
-    w.Flag(f.wrong_confirmation);
-    w.U32((uint32_t)f.capsule_reply_size);
-    w.U32((uint32_t)f.reply_data_size_extra);
-    w.Flag(f.capsule_size_override);
-    w.U32(f.capsule_size);
-
-    w.U32(n.battery_count);
-    for (uint32_t i = 0; i < kMaxBatteries; i++) {
-        const BatteryDeviceConfig &b = n.batteries[i];
-        w.Flag(b.present);
-        w.U32(b.design_capacity);
-        w.Flag(b.relative);
-        w.U32(b.tag);
-        w.Switch(b.fail_open);
-        w.Switch(b.fail_tag);
-        w.Switch(b.fail_information);
-    }
+    w.Word(kNotebookMagic);
+    w.Word(kWireVersion);
+    WalkNotebook(w, n);
     return w.Written();
 }
 
@@ -147,88 +188,15 @@ bool DecodeNotebook(const uint8_t *in, uint32_t size, Notebook *n) {
     CReader r(in, size);
     if (r.U32() != kNotebookMagic || r.U32() != kWireVersion) return false;
     ZeroBytes(n, sizeof *n);
-    n->sequence = r.U32();
-
-    MiscDeviceConfig &m = n->misc;
-    m.model_record_size = r.U32();
-    if (m.model_record_size > kMaxRawModelRecord) m.model_record_size = kMaxRawModelRecord;
-    r.Bytes(m.model_record, kMaxRawModelRecord);
-    r.Switch(&m.fail_model);
-    r.Switch(&m.fail_session);
-    r.Switch(&m.fail_capsule);
-    r.Switch(&m.fail_close);
-    m.sessions = r.Flag();
-    m.fixed_exponent = r.Flag();
-    for (uint32_t i = 0; i < kExponentWords; i++) m.private_exponent[i] = r.U32();
-    m.first_session_id = r.U32();
-    m.support_code = (uint8_t)r.U32();
-    r.Script(&m.support_status);
-    m.slot_word = (uint16_t)r.U32();
-    r.Script(&m.slot_status);
-    m.pack_count = r.U32();
-    if (m.pack_count > kMaxPacks) m.pack_count = kMaxPacks;
-    for (uint32_t i = 0; i < kMaxPacks; i++) {
-        PackConfig &p = m.packs[i];
-        r.Bytes(p.part_number, kPartNumberSize);
-        p.packed_date = (uint16_t)r.U32();
-        r.Script(&p.date_status);
-        r.Script(&p.part_status);
-    }
-    SessionFaults &f = m.faults;
-    f.probe_override = r.Flag();
-    f.probe_result = r.Flag();
-    f.probe_last_error = r.U32();
-    for (uint32_t i = 0; i < 3; i++) r.Switch(&f.phase[i]);
-    for (uint32_t i = 0; i < 3; i++) f.phase_reply_size[i] = r.I32();
-    f.wrong_driver_proof = r.Flag();
-    f.wrong_confirmation = r.Flag();
-    f.capsule_reply_size = r.I32();
-    f.reply_data_size_extra = r.I32();
-    f.capsule_size_override = r.Flag();
-    f.capsule_size = r.U32();
-
-    n->battery_count = r.U32();
-    if (n->battery_count > kMaxBatteries) n->battery_count = kMaxBatteries;
-    for (uint32_t i = 0; i < kMaxBatteries; i++) {
-        BatteryDeviceConfig &b = n->batteries[i];
-        b.present = r.Flag();
-        b.design_capacity = r.U32();
-        b.relative = r.Flag();
-        b.tag = r.U32();
-        r.Switch(&b.fail_open);
-        r.Switch(&b.fail_tag);
-        r.Switch(&b.fail_information);
-    }
+    WalkNotebook(r, *n);
     return r.Ok();
 }
 
 uint32_t EncodeLog(const DriverLog &log, uint8_t out[kLogSize]) {
     CWriter w(out, kLogSize);
-    w.U32(kLogMagic);
-    w.U32(kWireVersion);
-    w.U32(log.sequence);
-    const MiscDeviceLog &m = log.misc;
-    w.U32(m.handshakes_completed);
-    w.U32(m.sessions_closed);
-    w.U32(m.last_closed_session);
-    w.U32(m.capsules_served);
-    w.U32(m.capsules_refused);
-    for (uint32_t i = 0; i < 8; i++) w.U32(m.misc_functions[i]);
-    w.U32(m.misc_function_count);
-    w.U32(log.entry_count);
-    for (uint32_t i = 0; i < kMaxJournal; i++) {
-        const JournalEntry &e = log.entries[i];
-        w.U32(e.device);
-        w.U32(e.kind);
-        w.U32(e.code);
-        w.U32(e.in_size);
-        w.U32(e.out_capacity);
-        w.U32(e.result);
-        w.U32(e.last_error);
-        w.U32(e.bytes);
-        w.Bytes(e.in_head, kJournalHead);
-        w.Bytes(e.out_head, kJournalHead);
-    }
+    w.Word(kLogMagic);
+    w.Word(kWireVersion);
+    WalkLog(w, log);
     return w.Written();
 }
 
@@ -237,29 +205,7 @@ bool DecodeLog(const uint8_t *in, uint32_t size, DriverLog *log) {
     CReader r(in, size);
     if (r.U32() != kLogMagic || r.U32() != kWireVersion) return false;
     ZeroBytes(log, sizeof *log);
-    log->sequence = r.U32();
-    MiscDeviceLog &m = log->misc;
-    m.handshakes_completed = r.U32();
-    m.sessions_closed = r.U32();
-    m.last_closed_session = r.U32();
-    m.capsules_served = r.U32();
-    m.capsules_refused = r.U32();
-    for (uint32_t i = 0; i < 8; i++) m.misc_functions[i] = r.U32();
-    m.misc_function_count = r.U32();
-    log->entry_count = r.U32();
-    for (uint32_t i = 0; i < kMaxJournal; i++) {
-        JournalEntry &e = log->entries[i];
-        e.device = r.U32();
-        e.kind = r.U32();
-        e.code = r.U32();
-        e.in_size = r.U32();
-        e.out_capacity = r.U32();
-        e.result = r.U32();
-        e.last_error = r.U32();
-        e.bytes = r.U32();
-        r.Bytes(e.in_head, kJournalHead);
-        r.Bytes(e.out_head, kJournalHead);
-    }
+    WalkLog(r, *log);
     return r.Ok();
 }
 
