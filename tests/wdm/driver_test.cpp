@@ -9,28 +9,20 @@
 #include <string>
 #include <vector>
 
+#include "battery_class.h"
 #include "driver_stack.h"
 #include "host.h"
+#include "misc_driver.h"
 #include "test_support.h"
 
 namespace {
 
 using sim::wdm::Notebook;
 
-constexpr uint32_t kIoctlSession = 0x222000;
-constexpr uint32_t kIoctlSessionClose = 0x222004;
-constexpr uint32_t kIoctlCapsule = 0x222008;
-constexpr uint32_t kIoctlModelNumber = 0x222940;
 constexpr uint32_t kIoctlUnknown = 0x222FFC;
-constexpr uint32_t kIoctlBatteryTag = 0x294040;
-constexpr uint32_t kIoctlBatteryInformation = 0x294044;
 constexpr uint32_t kErrorMoreData = 234;
 constexpr uint8_t kUntouchedByte = 0xAB;
 constexpr DWORD kUntouchedCount = 0xDEADBEEF;
-constexpr uint32_t kPhase1Size = 160;
-constexpr uint32_t kPhase2RequestSize = 28;
-constexpr uint32_t kPhase2ReplySize = 20;
-constexpr uint32_t kBatteryInformationSize = 36;
 
 void ExpectSwitch(const sim::FaultSwitch &got, const sim::FaultSwitch &want, const char *name) {
     EXPECT_EQ(got.active, want.active) << name;
@@ -199,27 +191,27 @@ TEST_F(DriverAnswerTest, RequestsGetTheComponentsAnswers) {
     ASSERT_NE(misc, INVALID_HANDLE_VALUE) << GetLastError();
     ASSERT_EQ(SimHostOpen(SIM_DEVICE_MISC).result, 1u);
 
-    std::vector<uint8_t> ini1(kPhase1Size, 0);
+    std::vector<uint8_t> ini1(MISC_PHASE1_SIZE, 0);
     memcpy(ini1.data(), "Ini1", 4);
-    for (uint32_t i = 4; i < kPhase1Size; i++) ini1[i] = static_cast<uint8_t>(i * 7);
+    for (uint32_t i = 4; i < MISC_PHASE1_SIZE; i++) ini1[i] = static_cast<uint8_t>(i * 7);
     const REQUEST before[] = {
-        {"model record", kIoctlModelNumber, {}, 128},
-        {"model record cut (ERROR_MORE_DATA)", kIoctlModelNumber, {}, 100},
-        {"probe", kIoctlSession, {}, 0},
-        {"phase 1", kIoctlSession, ini1, kPhase1Size},
+        {"model record", IOCTL_MISC_GET_MODEL_NUMBER, {}, 128},
+        {"model record cut (ERROR_MORE_DATA)", IOCTL_MISC_GET_MODEL_NUMBER, {}, 100},
+        {"probe", IOCTL_MISC_SESSION, {}, 0},
+        {"phase 1", IOCTL_MISC_SESSION, ini1, MISC_PHASE1_SIZE},
     };
     std::vector<uint8_t> phase1;
     for (const REQUEST &r : before) phase1 = ExpectSameAnswer(misc, SIM_DEVICE_MISC, 0, r);
-    ASSERT_EQ(phase1.size(), kPhase1Size);
+    ASSERT_EQ(phase1.size(), MISC_PHASE1_SIZE);
 
-    std::vector<uint8_t> ini2(kPhase2RequestSize, 0);
+    std::vector<uint8_t> ini2(MISC_PHASE2_REQUEST_SIZE, 0);
     memcpy(ini2.data(), "Ini2", 4);
     memcpy(ini2.data() + 4, phase1.data(), 4);  // the session, with a proof of zeros
     const REQUEST after[] = {
-        {"phase 2 with a wrong proof", kIoctlSession, ini2, kPhase2ReplySize},
+        {"phase 2 with a wrong proof", IOCTL_MISC_SESSION, ini2, MISC_PHASE2_REPLY_SIZE},
         {"unknown control code", kIoctlUnknown, Le32(1), 4},
-        {"capsule shorter than its header", kIoctlCapsule, Le32(8, 8), 64},
-        {"session close of 3 bytes", kIoctlSessionClose, {1, 2, 3}, 0},
+        {"capsule shorter than its header", IOCTL_MISC_CAPSULE, Le32(8, 8), 64},
+        {"session close of 3 bytes", IOCTL_MISC_SESSION_CLOSE, {1, 2, 3}, 0},
     };
     for (const REQUEST &r : after) ExpectSameAnswer(misc, SIM_DEVICE_MISC, 0, r);
     CloseHandle(misc);
@@ -230,11 +222,11 @@ TEST_F(DriverAnswerTest, RequestsGetTheComponentsAnswers) {
     ASSERT_NE(battery, INVALID_HANDLE_VALUE) << GetLastError();
     const uint32_t tag = m.batteries[0].tag;
     const REQUEST battery_requests[] = {
-        {"tag", kIoctlBatteryTag, Le32(0), 4},
-        {"information", kIoctlBatteryInformation, Le32(tag, 0, 0), kBatteryInformationSize},
-        {"information into 20 bytes", kIoctlBatteryInformation, Le32(tag, 0, 0), 20},
-        {"information for another tag", kIoctlBatteryInformation, Le32(tag + 1, 0, 0),
-         kBatteryInformationSize},
+        {"tag", BATTERY_CODE_QUERY_TAG, Le32(0), 4},
+        {"information", BATTERY_CODE_QUERY_INFORMATION, Le32(tag, 0, 0), BATTERY_INFORMATION_SIZE},
+        {"information into 20 bytes", BATTERY_CODE_QUERY_INFORMATION, Le32(tag, 0, 0), 20},
+        {"information for another tag", BATTERY_CODE_QUERY_INFORMATION, Le32(tag + 1, 0, 0),
+         BATTERY_INFORMATION_SIZE},
     };
     for (const REQUEST &r : battery_requests) ExpectSameAnswer(battery, SIM_DEVICE_BATTERY0, 0, r);
     CloseHandle(battery);
@@ -250,7 +242,7 @@ TEST_F(DriverAnswerTest, RequestsGetTheComponentsAnswers) {
         EXPECT_EQ(GetLastError(), refused.last_error);
     } else {
         ExpectSameAnswer(second, SIM_DEVICE_BATTERY0 + 1, refused.last_error,
-                         {"tag after a refused open", kIoctlBatteryTag, Le32(0), 4});
+                         {"tag after a refused open", BATTERY_CODE_QUERY_TAG, Le32(0), 4});
         CloseHandle(second);
     }
 }

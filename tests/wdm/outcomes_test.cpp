@@ -15,7 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "battery_class.h"
 #include "driver_stack.h"
+#include "misc_driver.h"
 #include "expected_texts.h"
 #include "test_support.h"
 
@@ -24,28 +26,15 @@ namespace {
 using sim::wdm::JournalEntry;
 
 constexpr int kMessageTextId = 0xFFFF;
-constexpr uint32_t kIoctlSession = 0x222000;
-constexpr uint32_t kIoctlSessionClose = 0x222004;
-constexpr uint32_t kIoctlCapsule = 0x222008;
-constexpr uint32_t kIoctlModelNumber = 0x222940;
-constexpr uint32_t kIoctlBatteryTag = 0x294040;
-constexpr uint32_t kIoctlBatteryInformation = 0x294044;
 constexpr uint32_t kErrorNotSupported = 50;
-constexpr uint32_t kModelRecordSize = 128;
-constexpr uint32_t kPhase1Size = 160;
-constexpr uint32_t kPhase2RequestSize = 28;
-constexpr uint32_t kPhase2ReplySize = 20;
-constexpr uint32_t kPhase3RequestSize = 24;
-constexpr uint32_t kPhase3ReplySize = 8;
-constexpr uint32_t kBatteryQuerySize = 12;
-constexpr uint32_t kBatteryInformationSize = 36;
 constexpr DWORD kExitRecalled = 0xFFFFFFFF;
 constexpr DWORD kExitAlreadyRunning = 3;
 
-constexpr uint32_t kSupportCode = 0x1A;
-constexpr uint32_t kSlotWord = 0x93;
-constexpr uint32_t kDate = 0x42;
-constexpr uint32_t kPartNumber = 0x45;
+// The misc functions by short names, for the case table.
+constexpr uint32_t kSupportCode = MISC_QUERY_SUPPORT_CODE.function;
+constexpr uint32_t kSlotWord = MISC_QUERY_SLOT_WORD.function;
+constexpr uint32_t kDate = MISC_QUERY_BATTERY_DATE.function;
+constexpr uint32_t kPartNumber = MISC_QUERY_PART_NUMBER.function;
 
 enum DRIVER_MODE { kSession, kClear, kBelow108 };
 
@@ -138,7 +127,7 @@ void ExpectDriverSaw(const RUN_CASE &c, const sim::wdm::DriverLog &log) {
 
     const JournalEntry *probe = take();
     ASSERT_NE(probe, nullptr) << "no probe";
-    EXPECT_EQ(probe->code, kIoctlSession);
+    EXPECT_EQ(probe->code, IOCTL_MISC_SESSION);
     EXPECT_EQ(probe->in_size, 0u);
     EXPECT_EQ(probe->result, c.mode == kSession ? 1u : 0u);
     if (c.mode == kClear) {
@@ -150,19 +139,19 @@ void ExpectDriverSaw(const RUN_CASE &c, const sim::wdm::DriverLog &log) {
         const JournalEntry *ini1 = take();
         ASSERT_NE(ini1, nullptr) << "no phase 1";
         EXPECT_EQ(0, memcmp(ini1->in_head, "Ini1", 4));
-        ExpectRequest(*ini1, kIoctlSession, kPhase1Size, kPhase1Size, "phase 1");
+        ExpectRequest(*ini1, IOCTL_MISC_SESSION, MISC_PHASE1_SIZE, MISC_PHASE1_SIZE, "phase 1");
         session = HeadWord(ini1->out_head, 0);
         const JournalEntry *ini2 = take();
         ASSERT_NE(ini2, nullptr) << "no phase 2";
         EXPECT_EQ(0, memcmp(ini2->in_head, "Ini2", 4));
         EXPECT_EQ(HeadWord(ini2->in_head, 4), session);
-        ExpectRequest(*ini2, kIoctlSession, kPhase2RequestSize, kPhase2ReplySize, "phase 2");
+        ExpectRequest(*ini2, IOCTL_MISC_SESSION, MISC_PHASE2_REQUEST_SIZE, MISC_PHASE2_REPLY_SIZE, "phase 2");
         if (!c.handshake_completes) {
             // The driver failed authentication: the utility drops the
             // half-made session at once and sends nothing more.
             const JournalEntry *close = take();
             ASSERT_NE(close, nullptr) << "the refused session was not closed";
-            ExpectRequest(*close, kIoctlSessionClose, 4, 0, "session close");
+            ExpectRequest(*close, IOCTL_MISC_SESSION_CLOSE, 4, 0, "session close");
             EXPECT_EQ(HeadWord(close->in_head, 0), session);
             EXPECT_EQ(next, requests.size()) << "requests after a refused handshake";
             EXPECT_EQ(log.misc.handshakes_completed, 0u);
@@ -173,14 +162,14 @@ void ExpectDriverSaw(const RUN_CASE &c, const sim::wdm::DriverLog &log) {
         ASSERT_NE(ini3, nullptr) << "no phase 3";
         EXPECT_EQ(0, memcmp(ini3->in_head, "Ini3", 4));
         EXPECT_EQ(HeadWord(ini3->in_head, 4), session);
-        ExpectRequest(*ini3, kIoctlSession, kPhase3RequestSize, kPhase3ReplySize, "phase 3");
+        ExpectRequest(*ini3, IOCTL_MISC_SESSION, MISC_PHASE3_REQUEST_SIZE, MISC_PHASE3_REPLY_SIZE, "phase 3");
         EXPECT_EQ(log.misc.handshakes_completed, 1u);
     }
 
     const JournalEntry *model = take();
     ASSERT_NE(model, nullptr) << "no model request";
-    ExpectRequest(*model, kIoctlModelNumber, 0, kModelRecordSize, "model record");
-    EXPECT_EQ(model->out_capacity, kModelRecordSize);
+    ExpectRequest(*model, IOCTL_MISC_GET_MODEL_NUMBER, 0, MISC_MODEL_RECORD_SIZE, "model record");
+    EXPECT_EQ(model->out_capacity, MISC_MODEL_RECORD_SIZE);
 
     // The capsules: the clear header carries the size and the session; in
     // clear mode the record's message identifier follows it. Enciphered, the
@@ -188,7 +177,7 @@ void ExpectDriverSaw(const RUN_CASE &c, const sim::wdm::DriverLog &log) {
     for (uint32_t id = 0; id < c.functions.size(); id++) {
         const JournalEntry *capsule = take();
         ASSERT_NE(capsule, nullptr) << "capsule " << id << " missing";
-        EXPECT_EQ(capsule->code, kIoctlCapsule) << "capsule " << id;
+        EXPECT_EQ(capsule->code, IOCTL_MISC_CAPSULE) << "capsule " << id;
         EXPECT_EQ(capsule->result, 1u) << "capsule " << id << " failed with " << capsule->last_error;
         EXPECT_EQ(HeadWord(capsule->in_head, 4), capsule->in_size) << "capsule " << id;
         EXPECT_EQ(HeadWord(capsule->in_head, 8), session) << "capsule " << id;
@@ -205,7 +194,7 @@ void ExpectDriverSaw(const RUN_CASE &c, const sim::wdm::DriverLog &log) {
     if (c.mode == kSession) {
         const JournalEntry *close = take();
         ASSERT_NE(close, nullptr) << "the session was not closed at exit";
-        ExpectRequest(*close, kIoctlSessionClose, 4, 0, "session close");
+        ExpectRequest(*close, IOCTL_MISC_SESSION_CLOSE, 4, 0, "session close");
         EXPECT_EQ(HeadWord(close->in_head, 0), session);
         EXPECT_EQ(log.misc.sessions_closed, 1u);
         EXPECT_EQ(log.misc.last_closed_session, session);
@@ -222,8 +211,8 @@ void ExpectDriverSaw(const RUN_CASE &c, const sim::wdm::DriverLog &log) {
         ExpectOneOpenAndClose(battery, "battery device");
         std::vector<JournalEntry> asked = Requests(battery);
         ASSERT_EQ(asked.size(), 2u);
-        ExpectRequest(asked[0], kIoctlBatteryTag, 4, 4, "tag");
-        ExpectRequest(asked[1], kIoctlBatteryInformation, kBatteryQuerySize, kBatteryInformationSize,
+        ExpectRequest(asked[0], BATTERY_CODE_QUERY_TAG, 4, 4, "tag");
+        ExpectRequest(asked[1], BATTERY_CODE_QUERY_INFORMATION, BATTERY_QUERY_SIZE, BATTERY_INFORMATION_SIZE,
                       "information");
     }
 }
