@@ -5,7 +5,7 @@
 
 #include <exception>
 
-#include "platform.h"
+#include "crypto_host.h"
 
 namespace {
 
@@ -13,7 +13,7 @@ constexpr uint32_t TOP_BIT = 0x80000000u;
 constexpr uint32_t ALL_ONES = 0xFFFFFFFFu;
 
 [[noreturn]] void raise_capacity_exceeded() {
-    RaiseException(EXCEPTION_INT_OVERFLOW, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+    crypto_host_raise(CRYPTO_EXCEPTION_INT_OVERFLOW, CRYPTO_EXCEPTION_NONCONTINUABLE);
     // A non-continuable exception never comes back here.
     std::terminate();
 }
@@ -393,7 +393,7 @@ void multiply(const bignum &a, const bignum &b, bignum &out) {
 
 void divide(const bignum &n, const bignum &d, bignum &q, bignum &r) {
     if (is_zero(d)) {
-        RaiseException(EXCEPTION_INT_DIVIDE_BY_ZERO, 0, 0, nullptr);
+        crypto_host_raise(CRYPTO_EXCEPTION_INT_DIVIDE_BY_ZERO, 0);
         set_int(q, 0);
         set_int(r, 0);
         return;

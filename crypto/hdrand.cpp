@@ -1,15 +1,16 @@
 // The hdrand generator: a SHA-1 pool seeded from the clock.
 #include <string.h>
 
+#include "crypto_host.h"
 #include "hdrand.h"
 #include "sha1.h"
-#include "platform.h"
 
 namespace {
 
 constexpr uint32_t HDRAND_WORD_SIZE = 4;
-constexpr uint32_t HDRAND_SEED_SIZE = 8 + 16;  // counter, then SYSTEMTIME
-constexpr uint32_t HDRAND_REHASH_FROM = 2;     // pool bytes 2 to 17 are re-hashed
+constexpr uint32_t HDRAND_COUNTER_SIZE = 8;
+constexpr uint32_t HDRAND_SEED_SIZE = HDRAND_COUNTER_SIZE + 2 * CRYPTO_TIME_FIELDS;  // then the time
+constexpr uint32_t HDRAND_REHASH_FROM = 2;  // pool bytes 2 to 17 are re-hashed
 constexpr uint32_t HDRAND_REHASH_BYTES = 16;
 
 // Process-wide, all zero at start.
@@ -40,17 +41,14 @@ void pool_from_hash(const uint8_t *data, uint32_t length) {
 }  // namespace
 
 bool hdrand_init() {
-    SYSTEMTIME now;
-    GetSystemTime(&now);
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
+    crypto_clock_reading now;
+    crypto_host_read_clock(&now);
 
     uint8_t seed[HDRAND_SEED_SIZE];
-    uint64_t count = (uint64_t)counter.QuadPart;
-    for (int i = 0; i < 8; i++) seed[i] = (uint8_t)(count >> (8 * i));
-    const uint16_t fields[8] = {now.wYear, now.wMonth,  now.wDayOfWeek, now.wDay,
-                                now.wHour, now.wMinute, now.wSecond,    now.wMilliseconds};
-    for (size_t i = 0; i < 8; i++) store_le16(seed + 8 + 2 * i, fields[i]);
+    uint64_t count = (uint64_t)now.counter;
+    for (uint32_t i = 0; i < HDRAND_COUNTER_SIZE; i++) seed[i] = (uint8_t)(count >> (8 * i));
+    for (size_t i = 0; i < CRYPTO_TIME_FIELDS; i++)
+        store_le16(seed + HDRAND_COUNTER_SIZE + 2 * i, now.utc[i]);
 
     pool_from_hash(seed, HDRAND_SEED_SIZE);
     hdrand_offset = 0;

@@ -1,0 +1,33 @@
+// The cryptographic code's host in the hosted build: the platform layer's
+// RaiseException (exception.cpp) and its clock (clock.cpp), which a
+// machine description or a test may have fixed. It lives in the platform
+// base, beneath the simulated notebook, so that the crypto library can
+// link it without reaching the devices that are built on the crypto
+// library.
+#include "crypto_host.h"
+
+#include <stddef.h>
+#include <string.h>
+
+#include "win32.h"
+
+static_assert(CRYPTO_EXCEPTION_INT_DIVIDE_BY_ZERO == EXCEPTION_INT_DIVIDE_BY_ZERO, "Windows code");
+static_assert(CRYPTO_EXCEPTION_INT_OVERFLOW == EXCEPTION_INT_OVERFLOW, "Windows code");
+static_assert(CRYPTO_EXCEPTION_NONCONTINUABLE == EXCEPTION_NONCONTINUABLE, "Windows flag");
+
+void crypto_host_raise(uint32_t code, uint32_t flags) { RaiseException(code, flags, 0, nullptr); }
+
+// SYSTEMTIME is the eight 16-bit fields in the order of the reading.
+static_assert(sizeof(SYSTEMTIME) == sizeof(crypto_clock_reading::utc), "eight WORDs");
+static_assert(offsetof(SYSTEMTIME, wDayOfWeek) == 2 * sizeof(uint16_t) &&
+                  offsetof(SYSTEMTIME, wMilliseconds) == 7 * sizeof(uint16_t),
+              "field order");
+
+void crypto_host_read_clock(crypto_clock_reading *reading) {
+    SYSTEMTIME now;
+    GetSystemTime(&now);
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    memcpy(reading->utc, &now, sizeof now);
+    reading->counter = counter.QuadPart;
+}
