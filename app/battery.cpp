@@ -2,6 +2,7 @@
 // the designed capacity from the Windows battery class driver.
 #include "battery.h"
 
+#include "battery_class.h"
 #include "misc_common.h"
 
 using namespace MiscCommon;
@@ -11,48 +12,28 @@ WORD g_wBatteryCount = 0;
 
 namespace {
 
-// The misc functions: function code, InSize, OutSize (= the packet size).
-constexpr BYTE kFunctionSupportCode = 0x1A;
-constexpr WORD kSupportCodeIn = 8, kSupportCodeOut = 9;
-constexpr BYTE kFunctionSlotWord = 0x93;
-constexpr WORD kSlotWordIn = 10, kSlotWordOut = 10;
-constexpr BYTE kFunctionDate = 0x42;
-constexpr WORD kDateIn = 10, kDateOut = 14;
-constexpr DWORD kDateOffset = 10;
-constexpr BYTE kFunctionPartNumber = 0x45;
-constexpr WORD kPartNumberIn = 12, kPartNumberOut = 22;
-constexpr DWORD kPartNumberLength = 12;
-constexpr DWORD kLargestPacket = 22;
-
-// BATTERY_QUERY_INFORMATION and BATTERY_INFORMATION as the battery class
-// lays them out.
-constexpr DWORD kQueryInformationSize = 12;
-constexpr DWORD kInformationSize = 36;
-constexpr DWORD kCapabilitiesOffset = 0;
-constexpr DWORD kDesignedCapacityOffset = 12;
-constexpr DWORD kFieldSize = 4;
 // A reply is taken when it covers the fields read from it: the tag, and
 // the information record up to the end of DesignedCapacity. A longer
 // record arrives cut to the buffer.
-constexpr DWORD kTagReplyMinimum = kFieldSize;
-constexpr DWORD kInformationReplyMinimum = kDesignedCapacityOffset + kFieldSize;
-static_assert(kCapabilitiesOffset + kFieldSize <= kInformationReplyMinimum, "capabilities covered");
-static_assert(sizeof(BATTERY_QUERY_INFORMATION) == kQueryInformationSize, "battery query layout");
-static_assert(sizeof(BATTERY_INFORMATION) == kInformationSize, "battery information layout");
+constexpr DWORD kFieldSize = 4;
+constexpr DWORD kTagReplyMinimum = BATTERY_TAG_SIZE;
+constexpr DWORD kInformationReplyMinimum = BATTERY_DESIGNED_CAPACITY_OFFSET + kFieldSize;
+static_assert(BATTERY_CAPABILITIES_OFFSET + kFieldSize <= kInformationReplyMinimum, "capabilities covered");
+static_assert(sizeof(BATTERY_QUERY_INFORMATION) == BATTERY_QUERY_SIZE, "battery query layout");
+static_assert(sizeof(BATTERY_INFORMATION) == BATTERY_INFORMATION_SIZE, "battery information layout");
+static_assert(IOCTL_BATTERY_QUERY_TAG == BATTERY_CODE_QUERY_TAG &&
+                  IOCTL_BATTERY_QUERY_INFORMATION == BATTERY_CODE_QUERY_INFORMATION &&
+                  BATTERY_CAPACITY_RELATIVE == BATTERY_FLAG_CAPACITY_RELATIVE,
+              "battery class codes");
 
-// A zero-filled request of one misc function, its total length OutSize.
-void BuildPacket(BYTE *packet, BYTE function, WORD inSize, WORD outSize) {
-    memset(packet, 0, kLargestPacket);
-    packet[MISC_PACKET_FUNCTION] = function;
-    packet[MISC_PACKET_GROUP] = MISC_FUNCTION_GROUP;
-    WriteLe16(packet + MISC_PACKET_IN_SIZE, inSize);
-    WriteLe16(packet + MISC_PACKET_OUT_SIZE, outSize);
-    WriteLe16(packet + MISC_PACKET_RESERVED, 0);
+// Sends a packet built for the given shape; its length is the OutSize.
+DWORD SendQuery(BYTE *packet, const MISC_FUNCTION_SHAPE &shape) {
+    return g_MiscCommon.CallMiscFunction(packet, shape.outSize);
 }
 
 // Sends a packet; on success writes the reply's status.
-DWORD SendStatusQuery(BYTE *packet, DWORD size, BYTE *pStatus) {
-    DWORD result = g_MiscCommon.CallMiscFunction(packet, size);
+DWORD SendStatusQuery(BYTE *packet, const MISC_FUNCTION_SHAPE &shape, BYTE *pStatus) {
+    DWORD result = SendQuery(packet, shape);
     if (result == MISC_RESULT_SUCCESS) *pStatus = packet[MISC_PACKET_FUNCTION];
     return result;
 }
@@ -64,9 +45,9 @@ WORD BatteryCountFromSlotWord(WORD wSlotWord) {
 }
 
 void DecodePackedDate(WORD wPacked, char *pDateText, DWORD cbDateText, DWORD *pDate) {
-    const DWORD year = (DWORD)(wPacked >> 9) + 1980;
-    const DWORD month = (wPacked >> 5) & 0xF;
-    const DWORD day = wPacked & 0x1F;
+    const DWORD year = PackedDateYear(wPacked);
+    const DWORD month = PackedDateMonth(wPacked);
+    const DWORD day = PackedDateDay(wPacked);
     _snprintf_s(pDateText, cbDateText, _TRUNCATE, "%04d%02d%02d", (int)year, (int)month, (int)day);
     *pDate = (year * 100 + month) * 100 + day;
 }
@@ -74,22 +55,22 @@ void DecodePackedDate(WORD wPacked, char *pDateText, DWORD cbDateText, DWORD *pD
 // The support code and the slot word: one request each, whose value is
 // read only when the reply's status is 0.
 DWORD GetSupportCode(BYTE *pStatus, BYTE *pSupportCode) {
-    BYTE packet[kLargestPacket];
-    BuildPacket(packet, kFunctionSupportCode, kSupportCodeIn, kSupportCodeOut);
+    BYTE packet[MISC_LARGEST_QUERY_PACKET];
+    BuildMiscPacket(packet, MISC_QUERY_SUPPORT_CODE);
     if (!g_MiscCommon.IsDriverVersionSupported()) return MISC_RESULT_UNSUPPORTED_VERSION;
     if (!pStatus || !pSupportCode) return MISC_RESULT_INVALID_ARGUMENT;
-    DWORD result = SendStatusQuery(packet, kSupportCodeOut, pStatus);
+    DWORD result = SendStatusQuery(packet, MISC_QUERY_SUPPORT_CODE, pStatus);
     if (result == MISC_RESULT_SUCCESS && *pStatus == MISC_STATUS_SUCCESS)
         *pSupportCode = packet[MISC_PACKET_DATA];
     return result;
 }
 
 DWORD GetBatterySlotStatus(BYTE *pStatus, WORD *pSlotWord) {
-    BYTE packet[kLargestPacket];
-    BuildPacket(packet, kFunctionSlotWord, kSlotWordIn, kSlotWordOut);
+    BYTE packet[MISC_LARGEST_QUERY_PACKET];
+    BuildMiscPacket(packet, MISC_QUERY_SLOT_WORD);
     if (!g_MiscCommon.IsDriverVersionSupported()) return MISC_RESULT_UNSUPPORTED_VERSION;
     if (!pStatus || !pSlotWord) return MISC_RESULT_INVALID_ARGUMENT;
-    DWORD result = SendStatusQuery(packet, kSlotWordOut, pStatus);
+    DWORD result = SendStatusQuery(packet, MISC_QUERY_SLOT_WORD, pStatus);
     if (result == MISC_RESULT_SUCCESS && *pStatus == MISC_STATUS_SUCCESS)
         *pSlotWord = ReadLe16(packet + MISC_PACKET_DATA);
     return result;
@@ -98,31 +79,31 @@ DWORD GetBatterySlotStatus(BYTE *pStatus, WORD *pSlotWord) {
 BOOL GetBatteryIdentity(WORD wIndex, char *pPartNumber, DWORD *pDate, char *pDateText) {
     char partNumber[BATTERY_TEXT_BYTES];
     char dateText[BATTERY_TEXT_BYTES];
-    char area[kPartNumberLength + 1];
+    char area[MISC_PART_NUMBER_SIZE + 1];
     memset(partNumber, 0, sizeof partNumber);
     memset(dateText, 0, sizeof dateText);
     memset(area, 0, sizeof area);
     if (wIndex >= g_wBatteryCount || !pPartNumber || !pDate || !pDateText || !g_bDriverReady)
         return FALSE;
 
-    BYTE packet[kLargestPacket];
-    BuildPacket(packet, kFunctionDate, kDateIn, kDateOut);
-    WriteLe16(packet + MISC_PACKET_DATA, wIndex);
+    BYTE packet[MISC_LARGEST_QUERY_PACKET];
+    BuildMiscPacket(packet, MISC_QUERY_BATTERY_DATE);
+    WriteLe16(packet + MISC_BATTERY_INDEX_OFFSET, wIndex);
     if (!g_MiscCommon.IsDriverVersionSupported()) return FALSE;
-    if (g_MiscCommon.CallMiscFunction(packet, kDateOut) != MISC_RESULT_SUCCESS) return FALSE;
+    if (SendQuery(packet, MISC_QUERY_BATTERY_DATE) != MISC_RESULT_SUCCESS) return FALSE;
     if (packet[MISC_PACKET_FUNCTION] == MISC_STATUS_NOT_PRESENT) return TRUE;  // an empty slot
     if (packet[MISC_PACKET_FUNCTION] != MISC_STATUS_SUCCESS) return FALSE;
     DWORD date = 0;
-    DecodePackedDate(ReadLe16(packet + kDateOffset), dateText, sizeof dateText, &date);
+    DecodePackedDate(ReadLe16(packet + MISC_PACKED_DATE_OFFSET), dateText, sizeof dateText, &date);
 
-    BuildPacket(packet, kFunctionPartNumber, kPartNumberIn, kPartNumberOut);
-    WriteLe16(packet + MISC_PACKET_DATA, wIndex);
+    BuildMiscPacket(packet, MISC_QUERY_PART_NUMBER);
+    WriteLe16(packet + MISC_BATTERY_INDEX_OFFSET, wIndex);
     if (!g_MiscCommon.IsDriverVersionSupported()) return FALSE;
-    if (g_MiscCommon.CallMiscFunction(packet, kPartNumberOut) != MISC_RESULT_SUCCESS) return FALSE;
+    if (SendQuery(packet, MISC_QUERY_PART_NUMBER) != MISC_RESULT_SUCCESS) return FALSE;
     if (packet[MISC_PACKET_FUNCTION] == MISC_STATUS_NOT_PRESENT) return TRUE;
     if (packet[MISC_PACKET_FUNCTION] != MISC_STATUS_SUCCESS) return FALSE;
     // Up to the first zero byte, at most 12 characters, byte for byte.
-    memcpy(area, packet + MISC_PACKET_DATA, kPartNumberLength);
+    memcpy(area, packet + MISC_PART_NUMBER_OFFSET, MISC_PART_NUMBER_SIZE);
     _snprintf_s(partNumber, sizeof partNumber, _TRUNCATE, "%s", area);
 
     strncpy_s(pDateText, BATTERY_TEXT_BYTES, dateText, _TRUNCATE);
@@ -164,7 +145,7 @@ BOOL GetBatteryDesignCapacity(WORD wIndex, DWORD *pDesignCapacity) {
         battery = CreateFileW(detail->DevicePath, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         if (battery == INVALID_HANDLE_VALUE) break;
 
-        BYTE wait[sizeof(DWORD)], tag[sizeof(DWORD)];
+        BYTE wait[BATTERY_WAIT_SIZE], tag[BATTERY_TAG_SIZE];
         memset(wait, 0, sizeof wait);
         memset(tag, 0, sizeof tag);
         DWORD returned = 0;
@@ -173,19 +154,19 @@ BOOL GetBatteryDesignCapacity(WORD wIndex, DWORD *pDesignCapacity) {
             returned < kTagReplyMinimum || ReadLe32(tag) == 0)
             break;
 
-        BYTE query[kQueryInformationSize], information[kInformationSize];
+        BYTE query[BATTERY_QUERY_SIZE], information[BATTERY_INFORMATION_SIZE];
         memset(query, 0, sizeof query);
         memset(information, 0, sizeof information);
-        WriteLe32(query, ReadLe32(tag));
-        WriteLe32(query + 4, BatteryInformation);
-        WriteLe32(query + 8, 0);
+        WriteLe32(query + BATTERY_QUERY_TAG_OFFSET, ReadLe32(tag));
+        WriteLe32(query + BATTERY_QUERY_LEVEL_OFFSET, BatteryInformation);
+        WriteLe32(query + BATTERY_QUERY_AT_RATE_OFFSET, 0);
         returned = 0;
         if (!DeviceIoControl(battery, IOCTL_BATTERY_QUERY_INFORMATION, query, sizeof query,
                              information, sizeof information, &returned, nullptr) ||
             returned < kInformationReplyMinimum)
             break;
-        if (ReadLe32(information + kCapabilitiesOffset) & BATTERY_CAPACITY_RELATIVE) break;
-        *pDesignCapacity = ReadLe32(information + kDesignedCapacityOffset);
+        if (ReadLe32(information + BATTERY_CAPABILITIES_OFFSET) & BATTERY_CAPACITY_RELATIVE) break;
+        *pDesignCapacity = ReadLe32(information + BATTERY_DESIGNED_CAPACITY_OFFSET);
         ok = TRUE;
     } while (false);
 

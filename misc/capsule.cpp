@@ -1,10 +1,6 @@
 // The message capsule: every misc request travels to the driver as a
 // MiscRequest record inside a capsule, enciphered with the session key
 // while a secure session is required, and comes back as a reply capsule.
-//
-// Capsule layout (little-endian): dwDataSize, dwCapsuleSize, dwSessionId,
-// then the payload padded with zeros to a multiple of 8 (the enciphered
-// area, one Blowfish block at a time), then four zero bytes.
 #include "misc_common.h"
 
 #include "blowfish.h"
@@ -12,40 +8,20 @@
 namespace MiscCommon {
 
 namespace {
-
-constexpr DWORD kCapsuleDataSize = 0;
-constexpr DWORD kCapsuleSize = 4;
-constexpr DWORD kCapsuleSessionId = 8;
-constexpr DWORD kCapsuleHeaderSize = 12;
-constexpr DWORD kCapsuleOverhead = 16;  // header and the four closing zero bytes
-constexpr DWORD kBlockSize = 8;
 constexpr DWORD kMaxPayload = 0x10000000;  // far above any request of the program
-
-constexpr DWORD kRecordMessageId = 0;
-constexpr DWORD kRecordSize = 4;
-constexpr DWORD kRecordIoControlCode = 8;
-constexpr DWORD kRecordInBufferSize = 12;
-constexpr DWORD kRecordOutBufferSize = 16;
-constexpr DWORD kRecordInBuffer = 20;
-constexpr DWORD kRecordOverhead = 24;
-
-DWORD CapsuleSizeFor(DWORD payload) {
-    return payload == 0 ? kCapsuleOverhead : ((payload - 1) & ~(kBlockSize - 1)) + 24;
-}
-
 }  // namespace
 
 BYTE *CMiscCommon::_InitializeMessageCapsule(const BYTE *pSource, DWORD dwSize) {
     BYTE *capsule = nullptr;
     if (dwSize <= kMaxPayload)
-        capsule = (BYTE *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, CapsuleSizeFor(dwSize));
+        capsule = (BYTE *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, MiscCapsuleSize(dwSize));
     if (!capsule) {
         _SetError(L"MiscCommon::CMiscCommon::_InitializeMessageCapsule: HeapAlloc failed.");
         return nullptr;
     }
-    WriteLe32(capsule + kCapsuleDataSize, dwSize);
-    WriteLe32(capsule + kCapsuleSize, CapsuleSizeFor(dwSize));
-    if (pSource && dwSize) memcpy(capsule + kCapsuleHeaderSize, pSource, dwSize);
+    WriteLe32(capsule + MISC_CAPSULE_DATA_SIZE, dwSize);
+    WriteLe32(capsule + MISC_CAPSULE_SIZE, MiscCapsuleSize(dwSize));
+    if (pSource && dwSize) memcpy(capsule + MISC_CAPSULE_HEADER_SIZE, pSource, dwSize);
     return capsule;
 }
 
@@ -67,9 +43,9 @@ DWORD CMiscCommon::_CipherCapsule(BYTE *pCapsule, bool encipher) {
         return MISC_RESULT_NOT_INITIALIZED;
     }
     const BlowfishContext *cipher = (const BlowfishContext *)_pBlowfishContext;
-    const DWORD blocks = (ReadLe32(pCapsule + kCapsuleSize) - kCapsuleOverhead) / kBlockSize;
+    const DWORD blocks = (ReadLe32(pCapsule + MISC_CAPSULE_SIZE) - MISC_CAPSULE_OVERHEAD) / MISC_CAPSULE_BLOCK_SIZE;
     for (SIZE_T i = 0; i < blocks; i++) {
-        BYTE *block = pCapsule + kCapsuleHeaderSize + kBlockSize * i;
+        BYTE *block = pCapsule + MISC_CAPSULE_HEADER_SIZE + MISC_CAPSULE_BLOCK_SIZE * i;
         uint32_t left = ReadLe32(block), right = ReadLe32(block + 4);
         const bool done = encipher ? BlowfishEncipher(cipher, &left, &right)
                                    : BlowfishDecipher(cipher, &left, &right);
@@ -91,7 +67,7 @@ BOOL CMiscCommon::EncapsuledDeviceIoControl(LPVOID pInBuffer, DWORD nInBufferSiz
     if (!IsDriverVersionSupported()) return FALSE;
     if ((!pInBuffer && nInBufferSize) || (!pOutBuffer && nOutBufferSize) ||
         (pInBuffer && !nInBufferSize) || (pOutBuffer && !nOutBufferSize) || !pBytesReturned ||
-        nInBufferSize > kMaxPayload - kRecordOverhead) {
+        nInBufferSize > kMaxPayload - MISC_RECORD_OVERHEAD) {
         _SetError(L"MiscCommon::CMiscCommon::EncapsuledDeviceIoControl: Invalid Argument(s).");
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -104,19 +80,19 @@ BOOL CMiscCommon::EncapsuledDeviceIoControl(LPVOID pInBuffer, DWORD nInBufferSiz
     *pBytesReturned = 0;
 
     HANDLE heap = GetProcessHeap();
-    const DWORD recordSize = nInBufferSize + kRecordOverhead;
+    const DWORD recordSize = nInBufferSize + MISC_RECORD_OVERHEAD;
     BYTE *record = (BYTE *)HeapAlloc(heap, HEAP_ZERO_MEMORY, recordSize);
     if (!record) {
         _SetError(L"MiscCommon::CMiscCommon::EncapsuledDeviceIoControl: HeapAlloc failed.");
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
     }
-    WriteLe32(record + kRecordMessageId, _dwNextMessageId);
-    WriteLe32(record + kRecordSize, recordSize);
-    WriteLe32(record + kRecordIoControlCode, IOCTL_MISC_FUNCTION);
-    WriteLe32(record + kRecordInBufferSize, nInBufferSize);
-    WriteLe32(record + kRecordOutBufferSize, nOutBufferSize);
-    if (pInBuffer) memcpy(record + kRecordInBuffer, pInBuffer, nInBufferSize);
+    WriteLe32(record + MISC_RECORD_MESSAGE_ID, _dwNextMessageId);
+    WriteLe32(record + MISC_RECORD_SIZE, recordSize);
+    WriteLe32(record + MISC_RECORD_IO_CONTROL_CODE, IOCTL_MISC_FUNCTION);
+    WriteLe32(record + MISC_RECORD_IN_BUFFER_SIZE, nInBufferSize);
+    WriteLe32(record + MISC_RECORD_OUT_BUFFER_SIZE, nOutBufferSize);
+    if (pInBuffer) memcpy(record + MISC_RECORD_IN_BUFFER, pInBuffer, nInBufferSize);
 
     BYTE *request = _InitializeMessageCapsule(record, recordSize);
     if (!request) {
@@ -124,8 +100,8 @@ BOOL CMiscCommon::EncapsuledDeviceIoControl(LPVOID pInBuffer, DWORD nInBufferSiz
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
     }
-    const DWORD requestSize = ReadLe32(request + kCapsuleSize);
-    WriteLe32(request + kCapsuleSessionId, _dwSessionId);
+    const DWORD requestSize = ReadLe32(request + MISC_CAPSULE_SIZE);
+    WriteLe32(request + MISC_CAPSULE_SESSION_ID, _dwSessionId);
     if (_bSecureSession == 1 && _Encrypt(request) != MISC_RESULT_SUCCESS) {
         HeapFreeWiped(heap, record, recordSize);
         HeapFreeWiped(heap, request, requestSize);
@@ -141,7 +117,7 @@ BOOL CMiscCommon::EncapsuledDeviceIoControl(LPVOID pInBuffer, DWORD nInBufferSiz
         SetLastError(error);
         return FALSE;
     }
-    const DWORD replySize = CapsuleSizeFor(nOutBufferSize);
+    const DWORD replySize = MiscCapsuleSize(nOutBufferSize);
     memset(reply, 0, replySize);
 
     DWORD returned = 0;
@@ -153,13 +129,13 @@ BOOL CMiscCommon::EncapsuledDeviceIoControl(LPVOID pInBuffer, DWORD nInBufferSiz
 
     // Refuse a reply that is too short, whose capsule size would take the
     // cipher out of the buffer, or whose data did not all arrive.
-    const DWORD capsuleSize = returned >= kCapsuleHeaderSize ? ReadLe32(reply + kCapsuleSize) : 0;
-    const DWORD dataSize = returned >= kCapsuleHeaderSize ? ReadLe32(reply + kCapsuleDataSize) : 0;
+    const DWORD capsuleSize = returned >= MISC_CAPSULE_HEADER_SIZE ? ReadLe32(reply + MISC_CAPSULE_SIZE) : 0;
+    const DWORD dataSize = returned >= MISC_CAPSULE_HEADER_SIZE ? ReadLe32(reply + MISC_CAPSULE_DATA_SIZE) : 0;
     const DWORD delivered = dataSize < nOutBufferSize ? dataSize : nOutBufferSize;
     const bool secure = _bSecureSession == 1;
-    if (returned < kCapsuleHeaderSize || capsuleSize < kCapsuleOverhead || capsuleSize > replySize ||
-        kCapsuleHeaderSize + delivered > returned ||
-        (secure && (capsuleSize - 4 > returned || delivered > capsuleSize - kCapsuleOverhead))) {
+    if (returned < MISC_CAPSULE_HEADER_SIZE || capsuleSize < MISC_CAPSULE_OVERHEAD || capsuleSize > replySize ||
+        MISC_CAPSULE_HEADER_SIZE + delivered > returned ||
+        (secure && (capsuleSize - 4 > returned || delivered > capsuleSize - MISC_CAPSULE_OVERHEAD))) {
         _SetError(
             L"MiscCommon::CMiscCommon::EncapsuledDeviceIoControl: Invalid structure returned. size "
             L"= %d",
@@ -183,7 +159,7 @@ BOOL CMiscCommon::EncapsuledDeviceIoControl(LPVOID pInBuffer, DWORD nInBufferSiz
         outcome = FALSE;
         outcomeError = ERROR_MORE_DATA;
     }
-    if (delivered) memcpy(pOutBuffer, reply + kCapsuleHeaderSize, delivered);
+    if (delivered) memcpy(pOutBuffer, reply + MISC_CAPSULE_HEADER_SIZE, delivered);
     *pBytesReturned = delivered;
     HeapFreeWiped(heap, record, recordSize);
     HeapFreeWiped(heap, request, requestSize);

@@ -199,7 +199,7 @@ BOOL CMiscCommon::IsDriverVersionSupported() const {
 }
 
 void CMiscCommon::_SendSessionClose(DWORD dwSessionId) {
-    BYTE request[sizeof(DWORD)];
+    BYTE request[MISC_SESSION_ID_SIZE];
     WriteLe32(request, dwSessionId);
     DWORD returned = 0;
     DeviceIoControl(_hDevice, IOCTL_MISC_SESSION_CLOSE, request, sizeof request, nullptr, 0,

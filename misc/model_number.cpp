@@ -4,14 +4,6 @@
 namespace MiscCommon {
 
 namespace {
-constexpr DWORD kModelRecordSize = 128;
-constexpr DWORD kShortOffset = 40;
-constexpr DWORD kShortLength = 12;
-constexpr DWORD kLongLengthOffset = 95;
-constexpr DWORD kLongTailOffset = 96;
-constexpr DWORD kLongHeadLength = 11;  // the long form takes 11 bytes of the short field
-constexpr DWORD kLongMin = 12;
-constexpr DWORD kLongMax = 19;
 constexpr DWORD kLongFormCapacity = 20;  // smaller buffers get the short form
 }  // namespace
 
@@ -20,25 +12,25 @@ DWORD CMiscCommon::GetModelNumber(BYTE *pModelNumber, DWORD *pSize) {
     if (_hDevice == nullptr || _hDevice == INVALID_HANDLE_VALUE) return MISC_RESULT_NOT_INITIALIZED;
     if (!pSize || (!pModelNumber && *pSize != 0)) return MISC_RESULT_INVALID_ARGUMENT;
 
-    BYTE record[kModelRecordSize];
+    BYTE record[MISC_MODEL_RECORD_SIZE];
     memset(record, 0, sizeof record);
     DWORD returned = 0;
     if (!DeviceIoControl(_hDevice, IOCTL_MISC_GET_MODEL_NUMBER, nullptr, 0, record, sizeof record,
                          &returned, nullptr) ||
-        returned != kModelRecordSize) {
+        returned != MISC_MODEL_RECORD_SIZE) {
         _SetError(L"MiscCommon::CMiscCommon::GetModelNumber: DeviceIoControl failed.");
         return MISC_RESULT_FAILED;
     }
 
     // The result: the short form, or the long form for a buffer that can
     // take it, as pieces of the record.
-    const DWORD longLength = record[kLongLengthOffset];
-    DWORD headLength = kShortLength, tailLength = 0;
+    const DWORD longLength = record[MISC_MODEL_LENGTH_OFFSET];
+    DWORD headLength = MISC_MODEL_SHORT_SIZE, tailLength = 0;
     if (longLength != 0) {
-        if (longLength < kLongMin || longLength > kLongMax) return MISC_RESULT_FAILED;
+        if (longLength < MISC_MODEL_LONG_MIN || longLength > MISC_MODEL_LONG_MAX) return MISC_RESULT_FAILED;
         if (*pSize >= kLongFormCapacity) {
-            headLength = kLongHeadLength;
-            tailLength = longLength - kLongHeadLength;
+            headLength = MISC_MODEL_LONG_HEAD;
+            tailLength = longLength - MISC_MODEL_LONG_HEAD;
         }
     }
     const DWORD length = headLength + tailLength;
@@ -46,8 +38,8 @@ DWORD CMiscCommon::GetModelNumber(BYTE *pModelNumber, DWORD *pSize) {
         *pSize = length;
         return MISC_RESULT_INSUFFICIENT_BUFFER;
     }
-    memcpy(pModelNumber, record + kShortOffset, headLength);
-    memcpy(pModelNumber + headLength, record + kLongTailOffset, tailLength);
+    memcpy(pModelNumber, record + MISC_MODEL_SHORT_OFFSET, headLength);
+    memcpy(pModelNumber + headLength, record + MISC_MODEL_TAIL_OFFSET, tailLength);
     *pSize = length;
     return MISC_RESULT_SUCCESS;
 }

@@ -18,43 +18,19 @@ namespace MiscCommon {
 
 namespace {
 
-constexpr DWORD kWords = 33;  // a 1024-bit value: 33 little-endian words
-constexpr DWORD kNumberBytes = kWords * sizeof(uint32_t);
+constexpr DWORD kWords = MISC_NUMBER_WORDS;
+constexpr DWORD kNumberBytes = MISC_NUMBER_BYTES;
 constexpr DWORD kExponentWords = 4;
 constexpr DWORD kRandomExponentWords = 3;
-constexpr DWORD kNonceWords = 5;
-constexpr DWORD kSessionKeyWords = 4;
-constexpr DWORD kKeySize = 16;
+constexpr DWORD kNonceWords = MISC_NONCE_SIZE / 4;
+constexpr DWORD kSessionKeyWords = MISC_SESSION_KEY_SIZE / 4;
+constexpr DWORD kKeySize = MISC_SESSION_KEY_SIZE;
 constexpr DWORD kMacSize = SHA1_DIGEST_SIZE;
 constexpr int kSelfTestTries = 16;
-
-constexpr DWORD kPhase1Size = 160;
-constexpr DWORD kPhase1Public = 4;
-constexpr DWORD kPhase1NonceField = 136;  // nonce and four zero bytes; 24 bytes in the reply
-constexpr DWORD kNonceFieldSize = 24;
-constexpr DWORD kPhase2RequestSize = 28;
-constexpr DWORD kPhase2ReplySize = kMacSize;
-constexpr DWORD kPhase3RequestSize = 24;
-constexpr DWORD kPhase3ReplySize = 8;
-constexpr DWORD kTagSize = 4;
-constexpr DWORD kSessionIdOffset = 4;
-constexpr DWORD kProofOffset = 8;
-constexpr DWORD kKeyBlocksOffset = 8;
 constexpr DWORD kWorkSize = 2 * kNumberBytes;  // 264 bytes: two public values
 
-constexpr uint32_t kConfirmLeft = 0x68747541;   // "Auth"
-constexpr uint32_t kConfirmRight = 0x6373694d;  // "Misc"
-
+static_assert(kMacSize == MISC_PROOF_SIZE && kMacSize == MISC_PHASE2_REPLY_SIZE, "proof size");
 static_assert(sizeof(BlowfishContext) == MISC_BLOWFISH_CONTEXT_SIZE, "key schedule size");
-
-// The 1024-bit MODP prime of RFC 2409 (Second Oakley Group), least
-// significant word first, with a zero top word.
-const uint32_t kPrime[kWords] = {
-    0xFFFFFFFF, 0xFFFFFFFF, 0xECE65381, 0x49286651, 0x7C4B1FE6, 0xAE9F2411, 0x5A899FA5,
-    0xEE386BFB, 0xF406B7ED, 0x0BFF5CB6, 0xA637ED6B, 0xF44C42E9, 0x625E7EC6, 0xE485B576,
-    0x6D51C245, 0x4FE1356D, 0xF25F1437, 0x302B0A6D, 0xCD3A431B, 0xEF9519B3, 0x8E3404DD,
-    0x514A0879, 0x3B139B22, 0x020BBEA6, 0x8A67CC74, 0x29024E08, 0x80DC1CD1, 0xC4C6628B,
-    0x2168C234, 0xC90FDAA2, 0xFFFFFFFF, 0xFFFFFFFF, 0x00000000};
 
 // The pre-shared key is never stored as such: it is the 16 bytes at an
 // odd offset of a block of constant words put together at run time.
@@ -80,17 +56,13 @@ struct HandshakeSecrets {
     BYTE keyEncryptionKey[SHA1_DIGEST_SIZE] = {};
     BYTE sessionKey[kKeySize] = {};
     sha1_context sha = {};
-    BYTE phase3[kPhase3RequestSize] = {};
+    BYTE phase3[MISC_PHASE3_REQUEST_SIZE] = {};
 
     HandshakeSecrets() = default;
     ~HandshakeSecrets() { secure_wipe(this, sizeof *this); }
     HandshakeSecrets(const HandshakeSecrets &) = delete;
     HandshakeSecrets &operator=(const HandshakeSecrets &) = delete;
 };
-
-void WriteWords(BYTE *out, const uint32_t *words, DWORD count) {
-    for (SIZE_T i = 0; i < count; i++) WriteLe32(out + 4 * i, words[i]);
-}
 
 }  // namespace
 
@@ -122,32 +94,32 @@ DWORD CMiscCommon::_Initialize() {
     HANDLE heap = GetProcessHeap();
 
     // Phase 1: the client's public value and nonce.
-    BYTE request1[kPhase1Size], reply1[kPhase1Size];
+    BYTE request1[MISC_PHASE1_SIZE], reply1[MISC_PHASE1_SIZE];
     memset(request1, 0, sizeof request1);
     memset(reply1, 0, sizeof reply1);
     for (DWORD i = 0; i < kRandomExponentWords; i++) s.exponent[i] = hdrand_next();
     for (SIZE_T i = 0; i < kNonceWords; i++)
-        WriteLe32(request1 + kPhase1NonceField + 4 * i, hdrand_next());
+        WriteLe32(request1 + MISC_PHASE1_NONCE_FIELD + 4 * i, hdrand_next());
     uint32_t clientPublic[kWords];
     memset(clientPublic, 0, sizeof clientPublic);
-    if (!pow2mod(clientPublic, kWords, s.exponent, kExponentWords, kPrime, kWords)) {
+    if (!pow2mod(clientPublic, kWords, s.exponent, kExponentWords, MISC_SESSION_PRIME, kWords)) {
         _SetError(L"MiscCommon::CMiscCommon::_Initialize: pow2mod failed.");
         return MISC_RESULT_FAILED;
     }
-    WriteWords(request1 + kPhase1Public, clientPublic, kWords);
-    memcpy(request1, "Ini1", kTagSize);
+    WriteLe32Words(request1 + MISC_PHASE1_PUBLIC, clientPublic, kWords);
+    memcpy(request1, MISC_SESSION_TAG_PHASE1, MISC_SESSION_TAG_SIZE);
     returned = 0;
     if (!DeviceIoControl(_hDevice, IOCTL_MISC_SESSION, request1, sizeof request1, reply1,
                          sizeof reply1, &returned, nullptr) ||
-        returned != kPhase1Size) {
+        returned != MISC_PHASE1_SIZE) {
         DWORD error = GetLastError();
         _SetError(L"MiscCommon::CMiscCommon::_Initialize: DeviceIoControl failed.");
         SetLastError(error);
         return MISC_RESULT_FAILED;
     }
     const DWORD sessionId = ReadLe32(reply1);
-    const BYTE *clientBytes = request1 + kPhase1Public;
-    const BYTE *driverBytes = reply1 + kPhase1Public;
+    const BYTE *clientBytes = request1 + MISC_PHASE1_PUBLIC;
+    const BYTE *driverBytes = reply1 + MISC_PHASE1_PUBLIC;
 
     // The link key and both proofs, in a work buffer of two public values.
     BYTE *work = (BYTE *)HeapAlloc(heap, HEAP_ZERO_MEMORY, kWorkSize);
@@ -158,12 +130,12 @@ DWORD CMiscCommon::_Initialize() {
         SetLastError(error);
         return MISC_RESULT_INSUFFICIENT_BUFFER;
     }
-    for (SIZE_T i = 0; i < kKeyBlockWords; i++) WriteLe32(s.keyBlock + 4 * i, kKeyBlock[i]);
-    memcpy(work, request1 + kPhase1NonceField, kNonceFieldSize);
-    memcpy(work + kNonceFieldSize, reply1 + kPhase1NonceField, kNonceFieldSize);
-    hmac_sha1(&s.sha, s.keyBlock + kKeyOffset, kKeySize, work, 2 * kNonceFieldSize, s.linkKey);
+    WriteLe32Words(s.keyBlock, kKeyBlock, kKeyBlockWords);
+    memcpy(work, request1 + MISC_PHASE1_NONCE_FIELD, MISC_NONCE_FIELD_SIZE);
+    memcpy(work + MISC_NONCE_FIELD_SIZE, reply1 + MISC_PHASE1_NONCE_FIELD, MISC_NONCE_FIELD_SIZE);
+    hmac_sha1(&s.sha, s.keyBlock + kKeyOffset, kKeySize, work, 2 * MISC_NONCE_FIELD_SIZE, s.linkKey);
 
-    BYTE request2[kPhase2RequestSize], reply2[kPhase2ReplySize];
+    BYTE request2[MISC_PHASE2_REQUEST_SIZE], reply2[MISC_PHASE2_REPLY_SIZE];
     memset(request2, 0, sizeof request2);
     memset(reply2, 0, sizeof reply2);
     memset(work, 0, kWorkSize);
@@ -173,16 +145,16 @@ DWORD CMiscCommon::_Initialize() {
     memset(work, 0, kWorkSize);
     memcpy(work, clientBytes, kNumberBytes);
     memcpy(work + kNumberBytes, driverBytes, kNumberBytes);
-    hmac_sha1(&s.sha, s.linkKey, kMacSize, work, kWorkSize, request2 + kProofOffset);
+    hmac_sha1(&s.sha, s.linkKey, kMacSize, work, kWorkSize, request2 + MISC_PROOF_OFFSET);
     HeapFreeWiped(heap, work, kWorkSize);
 
     // Phase 2: exchange the proofs.
-    memcpy(request2, "Ini2", kTagSize);
-    WriteLe32(request2 + kSessionIdOffset, sessionId);
+    memcpy(request2, MISC_SESSION_TAG_PHASE2, MISC_SESSION_TAG_SIZE);
+    WriteLe32(request2 + MISC_SESSION_ID_OFFSET, sessionId);
     returned = 0;
     if (!DeviceIoControl(_hDevice, IOCTL_MISC_SESSION, request2, sizeof request2, reply2,
                          sizeof reply2, &returned, nullptr) ||
-        returned != kPhase2ReplySize) {
+        returned != MISC_PHASE2_REPLY_SIZE) {
         DWORD error = GetLastError();
         _SetError(L"MiscCommon::CMiscCommon::_Initialize: DeviceIoControl (phase2) failed.");
         _SendSessionClose(sessionId);
@@ -198,13 +170,13 @@ DWORD CMiscCommon::_Initialize() {
     }
 
     // The shared secret and the key-encryption key.
-    for (SIZE_T i = 0; i < kWords; i++) s.peer[i] = ReadLe32(driverBytes + 4 * i);
-    if (!powmod(s.shared, kWords, s.peer, kWords, s.exponent, kExponentWords, kPrime, kWords)) {
+    ReadLe32Words(driverBytes, s.peer, kWords);
+    if (!powmod(s.shared, kWords, s.peer, kWords, s.exponent, kExponentWords, MISC_SESSION_PRIME, kWords)) {
         _SetError(L"MiscCommon::CMiscCommon::_Initialize: Key Encryption Key calculation failed.");
         _SendSessionClose(sessionId);
         return MISC_RESULT_DEVICE_UNAVAILABLE;
     }
-    WriteWords(s.sharedBytes, s.shared, kWords);
+    WriteLe32Words(s.sharedBytes, s.shared, kWords);
     sha1_init(&s.sha);
     sha1_update(&s.sha, s.sharedBytes, kNumberBytes);
     sha1_final(&s.sha);
@@ -229,13 +201,13 @@ DWORD CMiscCommon::_Initialize() {
     // Phase 3: the session key, enciphered block by block.
     uint32_t key[kSessionKeyWords];
     for (DWORD i = 0; i < kSessionKeyWords; i++) key[i] = hdrand_next();
-    WriteWords(s.sessionKey, key, kSessionKeyWords);
+    WriteLe32Words(s.sessionKey, key, kSessionKeyWords);
     secure_wipe(key, sizeof key);
     BYTE *request3 = s.phase3;
-    memcpy(request3 + kKeyBlocksOffset, s.sessionKey, kKeySize);
+    memcpy(request3 + MISC_KEY_BLOCKS_OFFSET, s.sessionKey, kKeySize);
     bool enciphered = true;
     for (SIZE_T block = 0; block < 2 && enciphered; block++) {
-        BYTE *p = request3 + kKeyBlocksOffset + 8 * block;
+        BYTE *p = request3 + MISC_KEY_BLOCKS_OFFSET + 8 * block;
         uint32_t left = ReadLe32(p), right = ReadLe32(p + 4);
         enciphered = BlowfishEncipher(cipher, &left, &right);
         if (enciphered) {
@@ -250,14 +222,14 @@ DWORD CMiscCommon::_Initialize() {
         HeapFree(heap, 0, context);
         return MISC_RESULT_FAILED;
     }
-    memcpy(request3, "Ini3", kTagSize);
-    WriteLe32(request3 + kSessionIdOffset, sessionId);
-    BYTE reply3[kPhase3ReplySize];
+    memcpy(request3, MISC_SESSION_TAG_PHASE3, MISC_SESSION_TAG_SIZE);
+    WriteLe32(request3 + MISC_SESSION_ID_OFFSET, sessionId);
+    BYTE reply3[MISC_PHASE3_REPLY_SIZE];
     memset(reply3, 0, sizeof reply3);
     returned = 0;
-    if (!DeviceIoControl(_hDevice, IOCTL_MISC_SESSION, request3, kPhase3RequestSize, reply3,
+    if (!DeviceIoControl(_hDevice, IOCTL_MISC_SESSION, request3, MISC_PHASE3_REQUEST_SIZE, reply3,
                          sizeof reply3, &returned, nullptr) ||
-        returned != kPhase3ReplySize) {
+        returned != MISC_PHASE3_REPLY_SIZE) {
         DWORD error = GetLastError();
         _SetError(L"MiscCommon::CMiscCommon::_Initialize: DeviceIoControl (phase3) failed.");
         _SendSessionClose(sessionId);
@@ -273,7 +245,7 @@ DWORD CMiscCommon::_Initialize() {
         return MISC_RESULT_FAILED;
     }
     uint32_t left = ReadLe32(reply3), right = ReadLe32(reply3 + 4);
-    if (!BlowfishDecipher(cipher, &left, &right) || left != kConfirmLeft || right != kConfirmRight) {
+    if (!BlowfishDecipher(cipher, &left, &right) || left != MISC_CONFIRM_LEFT || right != MISC_CONFIRM_RIGHT) {
         _SetError(L"MiscCommon::CMiscCommon::_Initialize: BlowfishDecipher failed.");
         _SendSessionClose(sessionId);
         HeapFreeWiped(heap, context, MISC_BLOWFISH_CONTEXT_SIZE);
