@@ -4,6 +4,7 @@
 
 #include "battery_class.h"
 #include "misc_common.h"
+#include "scope_guards.h"
 
 using namespace MiscCommon;
 
@@ -117,61 +118,34 @@ BOOL GetBatteryDesignCapacity(WORD wIndex, DWORD *pDesignCapacity) {
 
     // Interfaces of batteries that are not present are listed too, so that
     // the index means the same battery as in the misc requests.
-    HDEVINFO set = SetupDiGetClassDevsW(&GUID_DEVICE_BATTERY, nullptr, nullptr, DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE) return FALSE;
+    CDeviceInterface device;
+    if (device.Find(GUID_DEVICE_BATTERY, DIGCF_DEVICEINTERFACE, wIndex, HEAP_ZERO_MEMORY) !=
+        INTERFACE_FOUND)
+        return FALSE;
+    CHandle battery(device.Open(GENERIC_READ));
+    if (!battery.IsValid()) return FALSE;
 
-    BOOL ok = FALSE;
-    HANDLE heap = GetProcessHeap();
-    PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail = nullptr;
-    DWORD required = 0;
-    HANDLE battery = INVALID_HANDLE_VALUE;
-    SP_DEVICE_INTERFACE_DATA iface;
-    memset(&iface, 0, sizeof iface);
-    iface.cbSize = sizeof iface;
-    do {
-        if (!SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVICE_BATTERY, wIndex, &iface)) break;
-        SetupDiGetDeviceInterfaceDetailW(set, &iface, nullptr, 0, &required, nullptr);
-        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER ||
-            required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W))
-            break;
-        detail = (PSP_DEVICE_INTERFACE_DETAIL_DATA_W)HeapAlloc(heap, HEAP_ZERO_MEMORY, required);
-        if (!detail) break;
-        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-        SP_DEVINFO_DATA device;
-        memset(&device, 0, sizeof device);
-        device.cbSize = sizeof device;
-        if (!SetupDiGetDeviceInterfaceDetailW(set, &iface, detail, required, nullptr, &device)) break;
+    BYTE wait[BATTERY_WAIT_SIZE], tag[BATTERY_TAG_SIZE];
+    memset(wait, 0, sizeof wait);
+    memset(tag, 0, sizeof tag);
+    DWORD returned = 0;
+    if (!DeviceIoControl(battery.Get(), IOCTL_BATTERY_QUERY_TAG, wait, sizeof wait, tag, sizeof tag,
+                         &returned, nullptr) ||
+        returned < kTagReplyMinimum || ReadLe32(tag) == 0)
+        return FALSE;
 
-        battery = CreateFileW(detail->DevicePath, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (battery == INVALID_HANDLE_VALUE) break;
-
-        BYTE wait[BATTERY_WAIT_SIZE], tag[BATTERY_TAG_SIZE];
-        memset(wait, 0, sizeof wait);
-        memset(tag, 0, sizeof tag);
-        DWORD returned = 0;
-        if (!DeviceIoControl(battery, IOCTL_BATTERY_QUERY_TAG, wait, sizeof wait, tag, sizeof tag,
-                             &returned, nullptr) ||
-            returned < kTagReplyMinimum || ReadLe32(tag) == 0)
-            break;
-
-        BYTE query[BATTERY_QUERY_SIZE], information[BATTERY_INFORMATION_SIZE];
-        memset(query, 0, sizeof query);
-        memset(information, 0, sizeof information);
-        WriteLe32(query + BATTERY_QUERY_TAG_OFFSET, ReadLe32(tag));
-        WriteLe32(query + BATTERY_QUERY_LEVEL_OFFSET, BatteryInformation);
-        WriteLe32(query + BATTERY_QUERY_AT_RATE_OFFSET, 0);
-        returned = 0;
-        if (!DeviceIoControl(battery, IOCTL_BATTERY_QUERY_INFORMATION, query, sizeof query,
-                             information, sizeof information, &returned, nullptr) ||
-            returned < kInformationReplyMinimum)
-            break;
-        if (ReadLe32(information + BATTERY_CAPABILITIES_OFFSET) & BATTERY_CAPACITY_RELATIVE) break;
-        *pDesignCapacity = ReadLe32(information + BATTERY_DESIGNED_CAPACITY_OFFSET);
-        ok = TRUE;
-    } while (false);
-
-    if (battery != INVALID_HANDLE_VALUE) CloseHandle(battery);
-    HeapFreeWiped(heap, detail, required);
-    SetupDiDestroyDeviceInfoList(set);
-    return ok;
+    BYTE query[BATTERY_QUERY_SIZE], information[BATTERY_INFORMATION_SIZE];
+    memset(query, 0, sizeof query);
+    memset(information, 0, sizeof information);
+    WriteLe32(query + BATTERY_QUERY_TAG_OFFSET, ReadLe32(tag));
+    WriteLe32(query + BATTERY_QUERY_LEVEL_OFFSET, BatteryInformation);
+    WriteLe32(query + BATTERY_QUERY_AT_RATE_OFFSET, 0);
+    returned = 0;
+    if (!DeviceIoControl(battery.Get(), IOCTL_BATTERY_QUERY_INFORMATION, query, sizeof query,
+                         information, sizeof information, &returned, nullptr) ||
+        returned < kInformationReplyMinimum)
+        return FALSE;
+    if (ReadLe32(information + BATTERY_CAPABILITIES_OFFSET) & BATTERY_CAPACITY_RELATIVE) return FALSE;
+    *pDesignCapacity = ReadLe32(information + BATTERY_DESIGNED_CAPACITY_OFFSET);
+    return TRUE;
 }

@@ -4,6 +4,7 @@
 #include "misc_common.h"
 
 #include "blowfish.h"
+#include "scope_guards.h"
 
 namespace MiscCommon {
 
@@ -79,76 +80,67 @@ BOOL CMiscCommon::EncapsuledDeviceIoControl(LPVOID pInBuffer, DWORD nInBufferSiz
     }
     *pBytesReturned = 0;
 
-    HANDLE heap = GetProcessHeap();
     const DWORD recordSize = nInBufferSize + MISC_RECORD_OVERHEAD;
-    BYTE *record = (BYTE *)HeapAlloc(heap, HEAP_ZERO_MEMORY, recordSize);
-    if (!record) {
+    CHeapBlock record;
+    if (!record.Allocate(recordSize, HEAP_ZERO_MEMORY)) {
         _SetError(L"MiscCommon::CMiscCommon::EncapsuledDeviceIoControl: HeapAlloc failed.");
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
     }
-    WriteLe32(record + MISC_RECORD_MESSAGE_ID, _dwNextMessageId);
-    WriteLe32(record + MISC_RECORD_SIZE, recordSize);
-    WriteLe32(record + MISC_RECORD_IO_CONTROL_CODE, IOCTL_MISC_FUNCTION);
-    WriteLe32(record + MISC_RECORD_IN_BUFFER_SIZE, nInBufferSize);
-    WriteLe32(record + MISC_RECORD_OUT_BUFFER_SIZE, nOutBufferSize);
-    if (pInBuffer) memcpy(record + MISC_RECORD_IN_BUFFER, pInBuffer, nInBufferSize);
+    BYTE *fields = record.Get();
+    WriteLe32(fields + MISC_RECORD_MESSAGE_ID, _dwNextMessageId);
+    WriteLe32(fields + MISC_RECORD_SIZE, recordSize);
+    WriteLe32(fields + MISC_RECORD_IO_CONTROL_CODE, IOCTL_MISC_FUNCTION);
+    WriteLe32(fields + MISC_RECORD_IN_BUFFER_SIZE, nInBufferSize);
+    WriteLe32(fields + MISC_RECORD_OUT_BUFFER_SIZE, nOutBufferSize);
+    if (pInBuffer) memcpy(fields + MISC_RECORD_IN_BUFFER, pInBuffer, nInBufferSize);
 
-    BYTE *request = _InitializeMessageCapsule(record, recordSize);
-    if (!request) {
-        HeapFreeWiped(heap, record, recordSize);
+    const DWORD requestSize = MiscCapsuleSize(recordSize);
+    CHeapBlock request;
+    request.Adopt(_InitializeMessageCapsule(fields, recordSize), requestSize);
+    if (!request.Get()) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
     }
-    const DWORD requestSize = ReadLe32(request + MISC_CAPSULE_SIZE);
-    WriteLe32(request + MISC_CAPSULE_SESSION_ID, _dwSessionId);
-    if (_bSecureSession == 1 && _Encrypt(request) != MISC_RESULT_SUCCESS) {
-        HeapFreeWiped(heap, record, recordSize);
-        HeapFreeWiped(heap, request, requestSize);
+    WriteLe32(request.Get() + MISC_CAPSULE_SESSION_ID, _dwSessionId);
+    if (_bSecureSession == 1 && _Encrypt(request.Get()) != MISC_RESULT_SUCCESS) {
         SetLastError(ERROR_INTERNAL_ERROR);
         return FALSE;
     }
 
-    BYTE *reply = _InitializeMessageCapsule(nullptr, nOutBufferSize);
-    if (!reply) {
-        DWORD error = GetLastError();
-        HeapFreeWiped(heap, record, recordSize);
-        HeapFreeWiped(heap, request, requestSize);
-        SetLastError(error);
-        return FALSE;
-    }
     const DWORD replySize = MiscCapsuleSize(nOutBufferSize);
+    CHeapBlock replyBlock;
+    replyBlock.Adopt(_InitializeMessageCapsule(nullptr, nOutBufferSize), replySize);
+    BYTE *reply = replyBlock.Get();
+    if (!reply) return FALSE;
     memset(reply, 0, replySize);
 
     DWORD returned = 0;
-    const BOOL result = DeviceIoControl(_hDevice, IOCTL_MISC_CAPSULE, request, requestSize, reply,
-                                        replySize, &returned, nullptr);
+    const BOOL result = DeviceIoControl(_hDevice, IOCTL_MISC_CAPSULE, request.Get(), requestSize,
+                                        reply, replySize, &returned, nullptr);
     const DWORD driverError = GetLastError();
     if (result || returned) _dwNextMessageId++;
     if (returned > replySize) returned = replySize;
 
     // Refuse a reply that is too short, whose capsule size would take the
     // cipher out of the buffer, or whose data did not all arrive.
-    const DWORD capsuleSize = returned >= MISC_CAPSULE_HEADER_SIZE ? ReadLe32(reply + MISC_CAPSULE_SIZE) : 0;
-    const DWORD dataSize = returned >= MISC_CAPSULE_HEADER_SIZE ? ReadLe32(reply + MISC_CAPSULE_DATA_SIZE) : 0;
+    const DWORD capsuleSize =
+        returned >= MISC_CAPSULE_HEADER_SIZE ? ReadLe32(reply + MISC_CAPSULE_SIZE) : 0;
+    const DWORD dataSize =
+        returned >= MISC_CAPSULE_HEADER_SIZE ? ReadLe32(reply + MISC_CAPSULE_DATA_SIZE) : 0;
     const DWORD delivered = dataSize < nOutBufferSize ? dataSize : nOutBufferSize;
     const bool secure = _bSecureSession == 1;
-    if (returned < MISC_CAPSULE_HEADER_SIZE || capsuleSize < MISC_CAPSULE_OVERHEAD || capsuleSize > replySize ||
-        MISC_CAPSULE_HEADER_SIZE + delivered > returned ||
-        (secure && (capsuleSize - 4 > returned || delivered > capsuleSize - MISC_CAPSULE_OVERHEAD))) {
+    if (returned < MISC_CAPSULE_HEADER_SIZE || capsuleSize < MISC_CAPSULE_OVERHEAD ||
+        capsuleSize > replySize || MISC_CAPSULE_HEADER_SIZE + delivered > returned ||
+        (secure &&
+         (capsuleSize - 4 > returned || delivered > capsuleSize - MISC_CAPSULE_OVERHEAD))) {
         _SetError(
             L"MiscCommon::CMiscCommon::EncapsuledDeviceIoControl: Invalid structure returned. size "
             L"= %d",
             (int)returned);
-        HeapFreeWiped(heap, record, recordSize);
-        HeapFreeWiped(heap, request, requestSize);
-        HeapFreeWiped(heap, reply, replySize);
         return FALSE;
     }
     if (secure && _Decrypt(reply) != MISC_RESULT_SUCCESS) {
-        HeapFreeWiped(heap, record, recordSize);
-        HeapFreeWiped(heap, request, requestSize);
-        HeapFreeWiped(heap, reply, replySize);
         SetLastError(ERROR_INTERNAL_ERROR);
         return FALSE;
     }
@@ -161,9 +153,6 @@ BOOL CMiscCommon::EncapsuledDeviceIoControl(LPVOID pInBuffer, DWORD nInBufferSiz
     }
     if (delivered) memcpy(pOutBuffer, reply + MISC_CAPSULE_HEADER_SIZE, delivered);
     *pBytesReturned = delivered;
-    HeapFreeWiped(heap, record, recordSize);
-    HeapFreeWiped(heap, request, requestSize);
-    HeapFreeWiped(heap, reply, replySize);
     SetLastError(outcomeError);
     return outcome;
 }

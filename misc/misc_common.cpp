@@ -4,6 +4,7 @@
 
 #include <stdarg.h>
 
+#include "scope_guards.h"
 #include "wipe.h"
 
 namespace MiscCommon {
@@ -44,12 +45,6 @@ CMiscCommon::~CMiscCommon() {
     }
 }
 
-void HeapFreeWiped(HANDLE heap, void *block, SIZE_T size) {
-    if (!block) return;
-    secure_wipe(block, size);
-    HeapFree(heap, 0, block);
-}
-
 void CMiscCommon::_SetError(const WCHAR *format, ...) {
     if (!_szLastError) return;
     va_list ap;
@@ -62,121 +57,83 @@ void CMiscCommon::_ClearError() {
     if (_szLastError) _szLastError[0] = 0;
 }
 
+DWORD CMiscCommon::_Fail(DWORD result, const WCHAR *text) {
+    const DWORD error = GetLastError();
+    _SetError(text);
+    SetLastError(error);
+    return result;
+}
+
 DWORD CMiscCommon::OpenDriver() {
-    HANDLE heap = GetProcessHeap();
-    HDEVINFO set = SetupDiGetClassDevsW(&GUID_DEVINTERFACE_MISC, nullptr, nullptr,
-                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE) {
-        _SetError(L"MiscCommon::CMiscCommon::OpenDriver: SetupDiGetClassDevs failed.");
-        return MISC_RESULT_FAILED;
-    }
-
-    SP_DEVICE_INTERFACE_DATA iface;
-    memset(&iface, 0, sizeof iface);
-    iface.cbSize = sizeof iface;
-    if (!SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_MISC, 0, &iface)) {
-        DWORD error = GetLastError();
-        _SetError(L"MiscCommon::CMiscCommon::OpenDriver: SetupDiEnumDeviceInterfaces failed.");
-        SetupDiDestroyDeviceInfoList(set);
-        SetLastError(error);
-        return MISC_RESULT_DEVICE_UNAVAILABLE;
-    }
-
-    // The size query fails by design; it must say the buffer is too small,
-    // and the size it gives must hold at least the record's header.
-    DWORD required = 0;
-    SetupDiGetDeviceInterfaceDetailW(set, &iface, nullptr, 0, &required, nullptr);
-    DWORD error = GetLastError();
-    if (error != ERROR_INSUFFICIENT_BUFFER || required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) {
-        _SetError(
-            L"MiscCommon::CMiscCommon::OpenDriver: SetupDiGetDeviceInterfaceDetail (First time) "
-            L"failed.");
-        SetupDiDestroyDeviceInfoList(set);
-        SetLastError(error);
-        return MISC_RESULT_FAILED;
-    }
-
-    PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail =
-        (PSP_DEVICE_INTERFACE_DETAIL_DATA_W)HeapAlloc(heap, 0, required);
-    if (!detail) {
-        error = GetLastError();
-        _SetError(L"MiscCommon::CMiscCommon::OpenDriver: HeapAlloc failed.");
-        SetupDiDestroyDeviceInfoList(set);
-        SetLastError(error);
-        return MISC_RESULT_INSUFFICIENT_BUFFER;
-    }
-
-    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-    SP_DEVINFO_DATA device;
-    memset(&device, 0, sizeof device);
-    device.cbSize = sizeof device;
-    if (!SetupDiGetDeviceInterfaceDetailW(set, &iface, detail, required, &required, &device)) {
-        error = GetLastError();
-        _SetError(
-            L"MiscCommon::CMiscCommon::OpenDriver: SetupDiGetDeviceInterfaceDetail (Second time) "
-            L"failed.");
-        SetupDiDestroyDeviceInfoList(set);
-        HeapFreeWiped(heap, detail, required);
-        SetLastError(error);
-        return MISC_RESULT_FAILED;
+    CDeviceInterface device;
+    switch (device.Find(GUID_DEVINTERFACE_MISC, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE, 0, 0)) {
+    case INTERFACE_FOUND: break;
+    case INTERFACE_NO_SET:
+        return _Fail(MISC_RESULT_FAILED,
+                     L"MiscCommon::CMiscCommon::OpenDriver: SetupDiGetClassDevs failed.");
+    case INTERFACE_NOT_LISTED:
+        return _Fail(MISC_RESULT_DEVICE_UNAVAILABLE,
+                     L"MiscCommon::CMiscCommon::OpenDriver: SetupDiEnumDeviceInterfaces failed.");
+    case INTERFACE_SIZE_FAILED:
+        return _Fail(MISC_RESULT_FAILED,
+                     L"MiscCommon::CMiscCommon::OpenDriver: SetupDiGetDeviceInterfaceDetail (First "
+                     L"time) failed.");
+    case INTERFACE_NO_MEMORY:
+        return _Fail(MISC_RESULT_INSUFFICIENT_BUFFER,
+                     L"MiscCommon::CMiscCommon::OpenDriver: HeapAlloc failed.");
+    default:
+        return _Fail(MISC_RESULT_FAILED,
+                     L"MiscCommon::CMiscCommon::OpenDriver: SetupDiGetDeviceInterfaceDetail "
+                     L"(Second time) failed.");
     }
 
     // The version is read once per process.
     if (!_szVersion) {
-        HKEY key = SetupDiOpenDevRegKey(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ);
-        if (key == (HKEY)INVALID_HANDLE_VALUE) {
-            error = GetLastError();
-            _SetError(L"MiscCommon::CMiscCommon::OpenDriver: SetupDiOpenDevRegKey failed.");
-            SetupDiDestroyDeviceInfoList(set);
-            HeapFreeWiped(heap, detail, required);
-            SetLastError(error);
-            return MISC_RESULT_FAILED;
-        }
-        _szVersion = (WCHAR *)HeapAlloc(heap, HEAP_ZERO_MEMORY, kVersionBytes);
-        if (!_szVersion) {
-            _SetError(L"MiscCommon::CMiscCommon::OpenDriver: _szVersion array initialize failed.");
-            SetupDiDestroyDeviceInfoList(set);
-            HeapFreeWiped(heap, detail, required);
-            RegCloseKey(key);
-            return MISC_RESULT_FAILED;
-        }
-        DWORD type = 0, size = kVersionBytes;
-        LSTATUS status =
-            RegQueryValueExW(key, L"DriverVersion", nullptr, &type, (BYTE *)_szVersion, &size);
-        if (status != ERROR_SUCCESS) {
-            error = GetLastError();
-            _SetError(L"MiscCommon::CMiscCommon::OpenDriver: RegQueryValueEx failed.");
-            SetupDiDestroyDeviceInfoList(set);
-            HeapFreeWiped(heap, detail, required);
-            RegCloseKey(key);
-            HeapFree(heap, 0, _szVersion);
-            _szVersion = nullptr;
-            SetLastError(error);
-            return MISC_RESULT_FAILED;
-        }
-        // The registry does not promise a terminator: end the text within
-        // what was read and within the buffer.
-        DWORD chars = size / sizeof(WCHAR);
-        _szVersion[chars < MISC_TEXT_CHARS ? chars : MISC_TEXT_CHARS - 1] = 0;
-        _ParseDriverVersion();
-        RegCloseKey(key);
+        const DWORD result = _ReadDriverVersion(device.Set(), device.Device());
+        if (result != MISC_RESULT_SUCCESS) return result;
     }
+    device.CloseSet();
 
-    SetupDiDestroyDeviceInfoList(set);
-
-    _hDevice = CreateFileW(detail->DevicePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
-    if (_hDevice == INVALID_HANDLE_VALUE) {
-        error = GetLastError();
-        _SetError(L"MiscCommon::CMiscCommon::OpenDriver: CreateFile failed.");
-        HeapFreeWiped(heap, detail, required);
-        SetLastError(error);
-        return MISC_RESULT_OPEN_FAILED;
-    }
-
-    HeapFreeWiped(heap, detail, required);
+    _hDevice = device.Open(GENERIC_READ | GENERIC_WRITE);
+    if (_hDevice == INVALID_HANDLE_VALUE)
+        return _Fail(MISC_RESULT_OPEN_FAILED, L"MiscCommon::CMiscCommon::OpenDriver: CreateFile failed.");
     _ClearError();
     return MISC_RESULT_SUCCESS;
+}
+
+DWORD CMiscCommon::_ReadDriverVersion(HDEVINFO set, SP_DEVINFO_DATA *device) {
+    HKEY key = SetupDiOpenDevRegKey(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ);
+    if (key == (HKEY)INVALID_HANDLE_VALUE)
+        return _Fail(MISC_RESULT_FAILED, L"MiscCommon::CMiscCommon::OpenDriver: SetupDiOpenDevRegKey failed.");
+
+    DWORD result = MISC_RESULT_SUCCESS;
+    _szVersion = (WCHAR *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, kVersionBytes);
+    if (!_szVersion) {
+        result = _Fail(MISC_RESULT_FAILED,
+                       L"MiscCommon::CMiscCommon::OpenDriver: _szVersion array initialize failed.");
+    } else {
+        DWORD type = 0, size = kVersionBytes;
+        if (RegQueryValueExW(key, L"DriverVersion", nullptr, &type, (BYTE *)_szVersion, &size) !=
+            ERROR_SUCCESS) {
+            result = _Fail(MISC_RESULT_FAILED,
+                           L"MiscCommon::CMiscCommon::OpenDriver: RegQueryValueEx failed.");
+        } else {
+            // The registry does not promise a terminator: end the text within
+            // what was read and within the buffer.
+            const DWORD chars = size / sizeof(WCHAR);
+            _szVersion[chars < MISC_TEXT_CHARS ? chars : MISC_TEXT_CHARS - 1] = 0;
+            _ParseDriverVersion();
+        }
+    }
+
+    const DWORD error = GetLastError();
+    RegCloseKey(key);
+    if (result != MISC_RESULT_SUCCESS && _szVersion) {
+        HeapFree(GetProcessHeap(), 0, _szVersion);
+        _szVersion = nullptr;
+    }
+    SetLastError(error);
+    return result;
 }
 
 void CMiscCommon::_ParseDriverVersion() {

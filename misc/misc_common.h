@@ -10,6 +10,9 @@
 
 namespace MiscCommon {
 
+class CHeapBlock;
+struct HandshakeSecrets;
+
 // Result codes of the driver-access and session operations. They are the
 // system's own, not Win32 error codes.
 enum : DWORD {
@@ -81,6 +84,14 @@ private:
     // Formats one failure line into _szLastError, when it exists.
     void _SetError(const WCHAR *format, ...);
     void _ClearError();
+    // Writes the text and returns result, the thread's last error kept.
+    DWORD _Fail(DWORD result, const WCHAR *text);
+    // Reads DriverVersion from the driver's software key into _szVersion,
+    // which stays null when the read fails.
+    DWORD _ReadDriverVersion(HDEVINFO set, SP_DEVINFO_DATA *device);
+    // Phases 2 and 3 of the session handshake.
+    DWORD _Authenticate(HandshakeSecrets &s, const BYTE *request1, const BYTE *reply1,
+                        DWORD sessionId, CHeapBlock &context);
     // The close request of a half-open session.
     void _SendSessionClose(DWORD dwSessionId);
     DWORD _CipherCapsule(BYTE *pCapsule, bool encipher);
@@ -91,9 +102,5 @@ extern CMiscCommon g_MiscCommon;
 // A request of one misc function: the header of its shape and zeros, in a
 // buffer of shape.outSize bytes, the packet's whole length.
 void BuildMiscPacket(BYTE *pPacket, const MISC_FUNCTION_SHAPE &shape);
-
-// Transient buffers may hold request data or key material: they are
-// wiped before they go back to the process heap.
-void HeapFreeWiped(HANDLE heap, void *block, SIZE_T size);
 
 }  // namespace MiscCommon

@@ -2,6 +2,8 @@
 // after a busy reply; and the building of a request packet.
 #include "misc_common.h"
 
+#include "scope_guards.h"
+
 namespace MiscCommon {
 
 namespace {
@@ -37,35 +39,26 @@ DWORD CMiscCommon::CallMiscFunction(BYTE *pPacket, DWORD sizePacket) {
         return MISC_RESULT_INVALID_ARGUMENT;
     }
 
-    HANDLE heap = GetProcessHeap();
-    BYTE *request = (BYTE *)HeapAlloc(heap, HEAP_ZERO_MEMORY, sizePacket);
-    if (!request) {
-        DWORD error = GetLastError();
-        _SetError(L"MiscCommon::CMiscCommon::CallMiscFunction: HeapAlloc failed.");
-        SetLastError(error);
-        return MISC_RESULT_INSUFFICIENT_BUFFER;
-    }
-    memcpy(request, pPacket, sizePacket);
+    CHeapBlock request;
+    if (!request.Allocate(sizePacket, HEAP_ZERO_MEMORY))
+        return _Fail(MISC_RESULT_INSUFFICIENT_BUFFER,
+                     L"MiscCommon::CMiscCommon::CallMiscFunction: HeapAlloc failed.");
+    memcpy(request.Get(), pPacket, sizePacket);
 
     for (int exchange = 1; exchange <= kMaxExchanges; exchange++) {
         DWORD returned = 0;
         const DWORD inSize = ReadLe16(pPacket + MISC_PACKET_IN_SIZE);
         const DWORD outSize = ReadLe16(pPacket + MISC_PACKET_OUT_SIZE);
-        if (!EncapsuledDeviceIoControl(pPacket, inSize, pPacket, outSize, &returned)) {
-            DWORD error = GetLastError();
-            _SetError(L"MiscCommon::CMiscCommon::CallMiscFunction: DeviceIoControl failed.");
-            HeapFreeWiped(heap, request, sizePacket);
-            SetLastError(error);
-            return MISC_RESULT_FAILED;
-        }
+        if (!EncapsuledDeviceIoControl(pPacket, inSize, pPacket, outSize, &returned))
+            return _Fail(MISC_RESULT_FAILED,
+                         L"MiscCommon::CMiscCommon::CallMiscFunction: DeviceIoControl failed.");
         if (exchange == kMaxExchanges || pPacket[MISC_PACKET_FUNCTION] != MISC_STATUS_BUSY) break;
         // Busy: wait, restore the request as the caller built it, and send
         // it once more.
         Sleep(kBusyRetryDelayMs);
-        memcpy(pPacket, request, sizePacket);
+        memcpy(pPacket, request.Get(), sizePacket);
     }
 
-    HeapFreeWiped(heap, request, sizePacket);
     _ClearError();
     return MISC_RESULT_SUCCESS;
 }

@@ -11,6 +11,7 @@
 #include "bignum.h"
 #include "blowfish.h"
 #include "hdrand.h"
+#include "scope_guards.h"
 #include "sha1.h"
 #include "wipe.h"
 
@@ -44,6 +45,8 @@ const uint32_t kKeyBlock[kKeyBlockWords] = {
     0x80E40849, 0x8E469713, 0xD82C965E, 0xFA793FA2};
 static_assert(kKeyOffset % 4 != 0 && kKeyOffset + kKeySize <= kKeyBlockWords * 4, "key offset");
 
+}  // namespace
+
 // Everything secret of one handshake, wiped on every way out.
 struct HandshakeSecrets {
     BYTE keyBlock[kKeyBlockWords * 4] = {};
@@ -63,8 +66,6 @@ struct HandshakeSecrets {
     HandshakeSecrets(const HandshakeSecrets &) = delete;
     HandshakeSecrets &operator=(const HandshakeSecrets &) = delete;
 };
-
-}  // namespace
 
 DWORD CMiscCommon::_Initialize() {
     if (!IsDriverVersionSupported()) return MISC_RESULT_UNSUPPORTED_VERSION;
@@ -91,7 +92,6 @@ DWORD CMiscCommon::_Initialize() {
     }
 
     HandshakeSecrets s;
-    HANDLE heap = GetProcessHeap();
 
     // Phase 1: the client's public value and nonce.
     BYTE request1[MISC_PHASE1_SIZE], reply1[MISC_PHASE1_SIZE];
@@ -102,34 +102,48 @@ DWORD CMiscCommon::_Initialize() {
         WriteLe32(request1 + MISC_PHASE1_NONCE_FIELD + 4 * i, hdrand_next());
     uint32_t clientPublic[kWords];
     memset(clientPublic, 0, sizeof clientPublic);
-    if (!pow2mod(clientPublic, kWords, s.exponent, kExponentWords, MISC_SESSION_PRIME, kWords)) {
-        _SetError(L"MiscCommon::CMiscCommon::_Initialize: pow2mod failed.");
-        return MISC_RESULT_FAILED;
-    }
+    if (!pow2mod(clientPublic, kWords, s.exponent, kExponentWords, MISC_SESSION_PRIME, kWords))
+        return _Fail(MISC_RESULT_FAILED, L"MiscCommon::CMiscCommon::_Initialize: pow2mod failed.");
     WriteLe32Words(request1 + MISC_PHASE1_PUBLIC, clientPublic, kWords);
     memcpy(request1, MISC_SESSION_TAG_PHASE1, MISC_SESSION_TAG_SIZE);
     returned = 0;
     if (!DeviceIoControl(_hDevice, IOCTL_MISC_SESSION, request1, sizeof request1, reply1,
                          sizeof reply1, &returned, nullptr) ||
-        returned != MISC_PHASE1_SIZE) {
-        DWORD error = GetLastError();
-        _SetError(L"MiscCommon::CMiscCommon::_Initialize: DeviceIoControl failed.");
-        SetLastError(error);
-        return MISC_RESULT_FAILED;
-    }
+        returned != MISC_PHASE1_SIZE)
+        return _Fail(MISC_RESULT_FAILED,
+                     L"MiscCommon::CMiscCommon::_Initialize: DeviceIoControl failed.");
     const DWORD sessionId = ReadLe32(reply1);
+
+    // The driver now holds a half-open session: whatever fails from here
+    // on, it is told to drop it.
+    CHeapBlock context;
+    const DWORD result = _Authenticate(s, request1, reply1, sessionId, context);
+    if (result != MISC_RESULT_SUCCESS) {
+        const DWORD error = GetLastError();
+        _SendSessionClose(sessionId);
+        SetLastError(error);
+        return result;
+    }
+    _dwSessionId = sessionId;
+    _pBlowfishContext = context.Release();
+    _dwNextMessageId = 0;
+    return MISC_RESULT_SUCCESS;
+}
+
+// Phases 2 and 3 of the handshake, after the phase-1 exchange: the
+// proofs, the key-encryption key, the session key and the driver's
+// confirmation. The session's key schedule is left in context.
+DWORD CMiscCommon::_Authenticate(HandshakeSecrets &s, const BYTE *request1, const BYTE *reply1,
+                                 DWORD sessionId, CHeapBlock &context) {
     const BYTE *clientBytes = request1 + MISC_PHASE1_PUBLIC;
     const BYTE *driverBytes = reply1 + MISC_PHASE1_PUBLIC;
 
     // The link key and both proofs, in a work buffer of two public values.
-    BYTE *work = (BYTE *)HeapAlloc(heap, HEAP_ZERO_MEMORY, kWorkSize);
-    if (!work) {
-        DWORD error = GetLastError();
-        _SetError(L"MiscCommon::CMiscCommon::_Initialize: HeapAlloc (phase2) failed.");
-        _SendSessionClose(sessionId);
-        SetLastError(error);
-        return MISC_RESULT_INSUFFICIENT_BUFFER;
-    }
+    CHeapBlock workBlock;
+    if (!workBlock.Allocate(kWorkSize, HEAP_ZERO_MEMORY))
+        return _Fail(MISC_RESULT_INSUFFICIENT_BUFFER,
+                     L"MiscCommon::CMiscCommon::_Initialize: HeapAlloc (phase2) failed.");
+    BYTE *work = workBlock.Get();
     WriteLe32Words(s.keyBlock, kKeyBlock, kKeyBlockWords);
     memcpy(work, request1 + MISC_PHASE1_NONCE_FIELD, MISC_NONCE_FIELD_SIZE);
     memcpy(work + MISC_NONCE_FIELD_SIZE, reply1 + MISC_PHASE1_NONCE_FIELD, MISC_NONCE_FIELD_SIZE);
@@ -146,57 +160,42 @@ DWORD CMiscCommon::_Initialize() {
     memcpy(work, clientBytes, kNumberBytes);
     memcpy(work + kNumberBytes, driverBytes, kNumberBytes);
     hmac_sha1(&s.sha, s.linkKey, kMacSize, work, kWorkSize, request2 + MISC_PROOF_OFFSET);
-    HeapFreeWiped(heap, work, kWorkSize);
+    workBlock.Free();
 
     // Phase 2: exchange the proofs.
     memcpy(request2, MISC_SESSION_TAG_PHASE2, MISC_SESSION_TAG_SIZE);
     WriteLe32(request2 + MISC_SESSION_ID_OFFSET, sessionId);
-    returned = 0;
+    DWORD returned = 0;
     if (!DeviceIoControl(_hDevice, IOCTL_MISC_SESSION, request2, sizeof request2, reply2,
                          sizeof reply2, &returned, nullptr) ||
-        returned != MISC_PHASE2_REPLY_SIZE) {
-        DWORD error = GetLastError();
-        _SetError(L"MiscCommon::CMiscCommon::_Initialize: DeviceIoControl (phase2) failed.");
-        _SendSessionClose(sessionId);
-        SetLastError(error);
-        return MISC_RESULT_FAILED;
-    }
+        returned != MISC_PHASE2_REPLY_SIZE)
+        return _Fail(MISC_RESULT_FAILED,
+                     L"MiscCommon::CMiscCommon::_Initialize: DeviceIoControl (phase2) failed.");
     for (DWORD i = 0; i < kMacSize; i++) {
-        if (reply2[i] != s.expectedProof[i]) {
-            _SetError(L"MiscCommon::CMiscCommon::_Initialize: Driver Authentication Failed.");
-            _SendSessionClose(sessionId);
-            return MISC_RESULT_DEVICE_UNAVAILABLE;
-        }
+        if (reply2[i] != s.expectedProof[i])
+            return _Fail(MISC_RESULT_DEVICE_UNAVAILABLE,
+                         L"MiscCommon::CMiscCommon::_Initialize: Driver Authentication Failed.");
     }
 
     // The shared secret and the key-encryption key.
     ReadLe32Words(driverBytes, s.peer, kWords);
-    if (!powmod(s.shared, kWords, s.peer, kWords, s.exponent, kExponentWords, MISC_SESSION_PRIME, kWords)) {
-        _SetError(L"MiscCommon::CMiscCommon::_Initialize: Key Encryption Key calculation failed.");
-        _SendSessionClose(sessionId);
-        return MISC_RESULT_DEVICE_UNAVAILABLE;
-    }
+    if (!powmod(s.shared, kWords, s.peer, kWords, s.exponent, kExponentWords, MISC_SESSION_PRIME,
+                kWords))
+        return _Fail(MISC_RESULT_DEVICE_UNAVAILABLE,
+                     L"MiscCommon::CMiscCommon::_Initialize: Key Encryption Key calculation failed.");
     WriteLe32Words(s.sharedBytes, s.shared, kWords);
     sha1_init(&s.sha);
     sha1_update(&s.sha, s.sharedBytes, kNumberBytes);
     sha1_final(&s.sha);
     sha1_result(&s.sha, s.keyEncryptionKey);
 
-    BYTE *context = (BYTE *)HeapAlloc(heap, HEAP_ZERO_MEMORY, MISC_BLOWFISH_CONTEXT_SIZE);
-    if (!context) {
-        DWORD error = GetLastError();
-        _SetError(L"MiscCommon::CMiscCommon::_Initialize: HeapAlloc (phase3) failed.");
-        _SendSessionClose(sessionId);
-        SetLastError(error);
-        return MISC_RESULT_INSUFFICIENT_BUFFER;
-    }
-    BlowfishContext *cipher = (BlowfishContext *)context;
-    if (!BlowfishInitialize(cipher, s.keyEncryptionKey, kKeySize)) {
-        _SetError(L"MiscCommon::CMiscCommon::_Initialize: BlowfishInitialize (1st time) failed.");
-        _SendSessionClose(sessionId);
-        HeapFreeWiped(heap, context, MISC_BLOWFISH_CONTEXT_SIZE);
-        return MISC_RESULT_FAILED;
-    }
+    if (!context.Allocate(MISC_BLOWFISH_CONTEXT_SIZE, HEAP_ZERO_MEMORY))
+        return _Fail(MISC_RESULT_INSUFFICIENT_BUFFER,
+                     L"MiscCommon::CMiscCommon::_Initialize: HeapAlloc (phase3) failed.");
+    BlowfishContext *cipher = (BlowfishContext *)context.Get();
+    if (!BlowfishInitialize(cipher, s.keyEncryptionKey, kKeySize))
+        return _Fail(MISC_RESULT_FAILED,
+                     L"MiscCommon::CMiscCommon::_Initialize: BlowfishInitialize (1st time) failed.");
 
     // Phase 3: the session key, enciphered block by block.
     uint32_t key[kSessionKeyWords];
@@ -215,13 +214,10 @@ DWORD CMiscCommon::_Initialize() {
             WriteLe32(p + 4, right);
         }
     }
-    secure_wipe(context, MISC_BLOWFISH_CONTEXT_SIZE);
-    if (!enciphered) {
-        _SetError(L"MiscCommon::CMiscCommon::_Initialize: BlowfishEncipher failed.");
-        _SendSessionClose(sessionId);
-        HeapFree(heap, 0, context);
-        return MISC_RESULT_FAILED;
-    }
+    secure_wipe(cipher, MISC_BLOWFISH_CONTEXT_SIZE);
+    if (!enciphered)
+        return _Fail(MISC_RESULT_FAILED,
+                     L"MiscCommon::CMiscCommon::_Initialize: BlowfishEncipher failed.");
     memcpy(request3, MISC_SESSION_TAG_PHASE3, MISC_SESSION_TAG_SIZE);
     WriteLe32(request3 + MISC_SESSION_ID_OFFSET, sessionId);
     BYTE reply3[MISC_PHASE3_REPLY_SIZE];
@@ -229,32 +225,18 @@ DWORD CMiscCommon::_Initialize() {
     returned = 0;
     if (!DeviceIoControl(_hDevice, IOCTL_MISC_SESSION, request3, MISC_PHASE3_REQUEST_SIZE, reply3,
                          sizeof reply3, &returned, nullptr) ||
-        returned != MISC_PHASE3_REPLY_SIZE) {
-        DWORD error = GetLastError();
-        _SetError(L"MiscCommon::CMiscCommon::_Initialize: DeviceIoControl (phase3) failed.");
-        _SendSessionClose(sessionId);
-        HeapFree(heap, 0, context);
-        SetLastError(error);
-        return MISC_RESULT_FAILED;
-    }
+        returned != MISC_PHASE3_REPLY_SIZE)
+        return _Fail(MISC_RESULT_FAILED,
+                     L"MiscCommon::CMiscCommon::_Initialize: DeviceIoControl (phase3) failed.");
 
-    if (!BlowfishInitialize(cipher, s.sessionKey, kKeySize)) {
-        _SetError(L"MiscCommon::CMiscCommon::_Initialize: BlowfishInitialize (2nd time) failed.");
-        _SendSessionClose(sessionId);
-        HeapFreeWiped(heap, context, MISC_BLOWFISH_CONTEXT_SIZE);
-        return MISC_RESULT_FAILED;
-    }
+    if (!BlowfishInitialize(cipher, s.sessionKey, kKeySize))
+        return _Fail(MISC_RESULT_FAILED,
+                     L"MiscCommon::CMiscCommon::_Initialize: BlowfishInitialize (2nd time) failed.");
     uint32_t left = ReadLe32(reply3), right = ReadLe32(reply3 + 4);
-    if (!BlowfishDecipher(cipher, &left, &right) || left != MISC_CONFIRM_LEFT || right != MISC_CONFIRM_RIGHT) {
-        _SetError(L"MiscCommon::CMiscCommon::_Initialize: BlowfishDecipher failed.");
-        _SendSessionClose(sessionId);
-        HeapFreeWiped(heap, context, MISC_BLOWFISH_CONTEXT_SIZE);
-        return MISC_RESULT_FAILED;
-    }
-
-    _dwSessionId = sessionId;
-    _pBlowfishContext = context;
-    _dwNextMessageId = 0;
+    if (!BlowfishDecipher(cipher, &left, &right) || left != MISC_CONFIRM_LEFT ||
+        right != MISC_CONFIRM_RIGHT)
+        return _Fail(MISC_RESULT_FAILED,
+                     L"MiscCommon::CMiscCommon::_Initialize: BlowfishDecipher failed.");
     return MISC_RESULT_SUCCESS;
 }
 
