@@ -21,9 +21,12 @@ const OUTCOME_MESSAGE *FindOutcomeMessage(int outcome) {
     return nullptr;
 }
 
-CApplication::CApplication() : _hInstance(nullptr), _bSilent(FALSE) { memset(_szTitle, 0, sizeof _szTitle); }
+CApplication::CApplication(HINSTANCE hInstance, const WCHAR *szTitle, BOOL bSilent)
+    : _hInstance(hInstance), _bSilent(bSilent) {
+    memcpy(_szTitle, szTitle, sizeof _szTitle);
+}
 
-int CApplication::ShowMessage(UINT uID, UINT uType) {
+int CApplication::ShowMessage(UINT uID, UINT uType) const {
     if (_bSilent) return 0;
     WCHAR text[APP_TEXT_CHARS];
     memset(text, 0, sizeof text);

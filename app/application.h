@@ -26,11 +26,15 @@ struct OUTCOME_MESSAGE {
 // whose two paths the entry handles itself).
 const OUTCOME_MESSAGE *FindOutcomeMessage(int outcome);
 
+// Filled once, when it is made, and only read afterwards.
 class CApplication {
 public:
-    CApplication();
-    int ShowMessage(UINT uID, UINT uType);
+    // szTitle is a buffer of APP_TEXT_CHARS characters, copied whole.
+    CApplication(HINSTANCE hInstance, const WCHAR *szTitle, BOOL bSilent);
+    int ShowMessage(UINT uID, UINT uType) const;
+    const WCHAR *Title() const { return _szTitle; }
 
+private:
     HINSTANCE _hInstance;
     WCHAR _szTitle[APP_TEXT_CHARS];
     BOOL _bSilent;

@@ -62,15 +62,12 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLi
 
     LoadStringW(hInstance, IDS_APP_TITLE, title, APP_TEXT_CHARS);
 
-    CApplication app;
-    app._hInstance = hInstance;
-    memcpy(app._szTitle, title, sizeof app._szTitle);
-    app._bSilent = IsSilentCommandLine(lpCmdLine);
+    const CApplication app(hInstance, title, IsSilentCommandLine(lpCmdLine));
 
     // Another copy in this Windows session: bring its message box forward.
     HANDLE instance = CreateMutexW(nullptr, FALSE, kInstanceMutex);
     if (!instance || GetLastError() == ERROR_ALREADY_EXISTS) {
-        HWND other = FindWindowW(nullptr, app._szTitle);
+        HWND other = FindWindowW(nullptr, app.Title());
         if (other) SetForegroundWindow(other);
         if (instance) CloseHandle(instance);
         return OUTCOME_ALREADY_RUNNING;

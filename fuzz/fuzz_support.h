@@ -14,7 +14,7 @@
 
 #include "blowfish.h"
 #include "hosted.h"
-#include "misc_common.h"
+#include "misc_common_access.h"
 #include "misc_device.h"
 
 namespace fuzz {

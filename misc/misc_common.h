@@ -58,15 +58,34 @@ public:
     BOOL EncapsuledDeviceIoControl(LPVOID pInBuffer, DWORD nInBufferSize, LPVOID pOutBuffer,
                                    DWORD nOutBufferSize, DWORD *pBytesReturned);
 
+    const WCHAR *LastError() const { return _szLastError; }
+
+private:
+    // The tests' and fuzzers' way in (misc_common_access.h); the product
+    // has no use for it.
+    friend struct CMiscCommonAccess;
+
     // The capsule layer, used by EncapsuledDeviceIoControl alone.
     BYTE *_InitializeMessageCapsule(const BYTE *pSource, DWORD dwSize);
     DWORD _Encrypt(BYTE *pCapsule);
     DWORD _Decrypt(BYTE *pCapsule);
+    DWORD _CipherCapsule(BYTE *pCapsule, bool encipher);
 
     void _ParseDriverVersion();
+    // Reads DriverVersion from the driver's software key into _szVersion,
+    // which stays null when the read fails.
+    DWORD _ReadDriverVersion(HDEVINFO set, SP_DEVINFO_DATA *device);
+    // Phases 2 and 3 of the session handshake.
+    DWORD _Authenticate(HandshakeSecrets &s, const BYTE *request1, const BYTE *reply1,
+                        DWORD sessionId, CHeapBlock &context);
+    // The close request of a half-open session.
+    void _SendSessionClose(DWORD dwSessionId);
 
-    // Read access for callers and tests.
-    const WCHAR *LastError() const { return _szLastError; }
+    // Formats one failure line into _szLastError, when it exists.
+    void _SetError(const WCHAR *format, ...);
+    void _ClearError();
+    // Writes the text and returns result, the thread's last error kept.
+    DWORD _Fail(DWORD result, const WCHAR *text);
 
     HANDLE _hDevice;
     WCHAR *_szVersion;
@@ -79,22 +98,6 @@ public:
     DWORD _dwVersionMinor;
     DWORD _dwVersionBuild;
     DWORD _dwVersionRevision;
-
-private:
-    // Formats one failure line into _szLastError, when it exists.
-    void _SetError(const WCHAR *format, ...);
-    void _ClearError();
-    // Writes the text and returns result, the thread's last error kept.
-    DWORD _Fail(DWORD result, const WCHAR *text);
-    // Reads DriverVersion from the driver's software key into _szVersion,
-    // which stays null when the read fails.
-    DWORD _ReadDriverVersion(HDEVINFO set, SP_DEVINFO_DATA *device);
-    // Phases 2 and 3 of the session handshake.
-    DWORD _Authenticate(HandshakeSecrets &s, const BYTE *request1, const BYTE *reply1,
-                        DWORD sessionId, CHeapBlock &context);
-    // The close request of a half-open session.
-    void _SendSessionClose(DWORD dwSessionId);
-    DWORD _CipherCapsule(BYTE *pCapsule, bool encipher);
 };
 
 extern CMiscCommon g_MiscCommon;

@@ -33,11 +33,11 @@ protected:
     }
     void TearDown() override {
         g_MiscCommon.CloseDriver();
-        if (g_MiscCommon._szVersion) HeapFree(GetProcessHeap(), 0, g_MiscCommon._szVersion);
-        g_MiscCommon._szVersion = nullptr;
-        g_MiscCommon._dwVersionMajor = g_MiscCommon._dwVersionMinor = 0;
-        g_MiscCommon._dwVersionBuild = g_MiscCommon._dwVersionRevision = 0;
-        g_MiscCommon._bSecureSession = 1;
+        if (CMiscCommonAccess::_szVersion(g_MiscCommon)) HeapFree(GetProcessHeap(), 0, CMiscCommonAccess::_szVersion(g_MiscCommon));
+        CMiscCommonAccess::_szVersion(g_MiscCommon) = nullptr;
+        CMiscCommonAccess::_dwVersionMajor(g_MiscCommon) = CMiscCommonAccess::_dwVersionMinor(g_MiscCommon) = 0;
+        CMiscCommonAccess::_dwVersionBuild(g_MiscCommon) = CMiscCommonAccess::_dwVersionRevision(g_MiscCommon) = 0;
+        CMiscCommonAccess::_bSecureSession(g_MiscCommon) = 1;
         SetErrorText(g_MiscCommon, L"");
         g_bDriverReady = FALSE;
         g_wBatteryCount = 0;

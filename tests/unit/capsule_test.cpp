@@ -113,13 +113,13 @@ protected:
     void Open(bool secure, const std::string &machine = MachineWith("")) {
         UseMachine(machine);
         ASSERT_EQ(misc.OpenDriver(), MISC_RESULT_SUCCESS);
-        misc._bSecureSession = secure ? 1 : 0;
+        CMiscCommonAccess::_bSecureSession(misc) = secure ? 1 : 0;
         if (secure) {
-            misc._pBlowfishContext =
+            CMiscCommonAccess::_pBlowfishContext(misc) =
                 (BYTE *)HeapAlloc(GetProcessHeap(), 0, MISC_BLOWFISH_CONTEXT_SIZE);
-            ASSERT_NE(misc._pBlowfishContext, nullptr);
-            memcpy(misc._pBlowfishContext, &key, sizeof key);
-            misc._dwSessionId = kSessionId;
+            ASSERT_NE(CMiscCommonAccess::_pBlowfishContext(misc), nullptr);
+            memcpy(CMiscCommonAccess::_pBlowfishContext(misc), &key, sizeof key);
+            CMiscCommonAccess::_dwSessionId(misc) = kSessionId;
         }
         SetErrorText(misc, L"stale");
         TakeTrace();
@@ -135,7 +135,7 @@ protected:
         uint8_t input[10] = {0x42, 2, 10, 0, 14, 0, 0, 0, 0, 0};
         uint8_t output[kOut];
         memset(output, kUntouched, sizeof output);
-        misc._dwNextMessageId = 5;
+        CMiscCommonAccess::_dwNextMessageId(misc) = 5;
         DWORD returned = 77;
         SetLastError(kSentinel);
         EXPECT_EQ(misc.EncapsuledDeviceIoControl(input, sizeof input,
@@ -145,7 +145,7 @@ protected:
         EXPECT_EQ(GetLastError(), row.lastError);
         EXPECT_EQ(returned, row.returned);
         EXPECT_EQ(ErrorText(misc), row.text ? row.text : "stale");
-        EXPECT_EQ(misc._dwNextMessageId, row.advances ? 6u : 5u);
+        EXPECT_EQ(CMiscCommonAccess::_dwNextMessageId(misc), row.advances ? 6u : 5u);
         for (DWORD i = 0; i < sizeof output; i++) {
             const uint8_t expected = i < row.returned ? (uint8_t)(0xA0 + i) : kUntouched;
             ASSERT_EQ(output[i], expected) << "byte " << i;
@@ -164,7 +164,7 @@ TEST_F(CapsuleTest, CapsuleSizeFollowsThePayload) {
     for (size_t i = 0; i < sizeof source; i++) source[i] = (uint8_t)(0x41 + i);
     for (const auto &row : rows) {
         SCOPED_TRACE("payload " + std::to_string(row.payload));
-        BYTE *capsule = misc._InitializeMessageCapsule(source, row.payload);
+        BYTE *capsule = CMiscCommonAccess::_InitializeMessageCapsule(misc, source, row.payload);
         ASSERT_NE(capsule, nullptr);
         Trace allocs = Events(TakeTrace(), "heap_alloc");
         ASSERT_EQ(allocs.size(), 1u);
@@ -180,12 +180,12 @@ TEST_F(CapsuleTest, CapsuleSizeFollowsThePayload) {
 
 TEST_F(CapsuleTest, CapsuleThatCannotBeMadeIsNull) {
     // A size that would wrap the capsule size around.
-    EXPECT_EQ(misc._InitializeMessageCapsule(nullptr, 0xFFFFFFF8), nullptr);
+    EXPECT_EQ(CMiscCommonAccess::_InitializeMessageCapsule(misc, nullptr, 0xFFFFFFF8), nullptr);
     EXPECT_EQ(ErrorText(misc),
               "MiscCommon::CMiscCommon::_InitializeMessageCapsule: HeapAlloc failed.");
     SetErrorText(misc, L"stale");
     hosted::SetFailingAllocation(1);
-    EXPECT_EQ(misc._InitializeMessageCapsule(nullptr, 8), nullptr);
+    EXPECT_EQ(CMiscCommonAccess::_InitializeMessageCapsule(misc, nullptr, 8), nullptr);
     EXPECT_EQ(ErrorText(misc),
               "MiscCommon::CMiscCommon::_InitializeMessageCapsule: HeapAlloc failed.");
 }
@@ -196,12 +196,12 @@ TEST_F(CapsuleTest, EncryptMatchesThePublishedVectorBlockByBlock) {
     BlowfishContext zero;
     const uint8_t zeroKey[8] = {0};
     ASSERT_TRUE(BlowfishInitialize(&zero, zeroKey, sizeof zeroKey));
-    misc._pBlowfishContext = (BYTE *)&zero;
+    CMiscCommonAccess::_pBlowfishContext(misc) = (BYTE *)&zero;
     uint8_t capsule[32] = {0};
     PutLe32(capsule, 16);
     PutLe32(capsule + 4, 32);
     PutLe32(capsule + 8, kSessionId);
-    EXPECT_EQ(misc._Encrypt(capsule), MISC_RESULT_SUCCESS);
+    EXPECT_EQ(CMiscCommonAccess::_Encrypt(misc, capsule), MISC_RESULT_SUCCESS);
     EXPECT_EQ(Hex(capsule, 12),
               "10000000"
               "20000000" +
@@ -210,39 +210,39 @@ TEST_F(CapsuleTest, EncryptMatchesThePublishedVectorBlockByBlock) {
               "4597f94e78dd9861"
               "4597f94e78dd9861");
     EXPECT_EQ(Hex(capsule + 28, 4), "00000000");
-    EXPECT_EQ(misc._Decrypt(capsule), MISC_RESULT_SUCCESS);
+    EXPECT_EQ(CMiscCommonAccess::_Decrypt(misc, capsule), MISC_RESULT_SUCCESS);
     EXPECT_EQ(Hex(capsule + 12, 20), std::string(40, '0'));
-    misc._pBlowfishContext = nullptr;
+    CMiscCommonAccess::_pBlowfishContext(misc) = nullptr;
 }
 
 TEST_F(CapsuleTest, CapsuleOfUpTo23BytesHasNoBlock) {
-    misc._pBlowfishContext = (BYTE *)&key;
+    CMiscCommonAccess::_pBlowfishContext(misc) = (BYTE *)&key;
     for (uint32_t size = 16; size < 24; size++) {
         SCOPED_TRACE(size);
         uint8_t capsule[32];
         for (size_t i = 0; i < sizeof capsule; i++) capsule[i] = (uint8_t)i;
         PutLe32(capsule + 4, size);
         Bytes before(capsule, capsule + sizeof capsule);
-        EXPECT_EQ(misc._Encrypt(capsule), MISC_RESULT_SUCCESS);
+        EXPECT_EQ(CMiscCommonAccess::_Encrypt(misc, capsule), MISC_RESULT_SUCCESS);
         EXPECT_EQ(Bytes(capsule, capsule + sizeof capsule), before);
-        EXPECT_EQ(misc._Decrypt(capsule), MISC_RESULT_SUCCESS);
+        EXPECT_EQ(CMiscCommonAccess::_Decrypt(misc, capsule), MISC_RESULT_SUCCESS);
         EXPECT_EQ(Bytes(capsule, capsule + sizeof capsule), before);
     }
-    misc._pBlowfishContext = nullptr;
+    CMiscCommonAccess::_pBlowfishContext(misc) = nullptr;
 }
 
 TEST_F(CapsuleTest, CipherStepsCheckTheirInputs) {
     uint8_t capsule[24] = {0};
     PutLe32(capsule + 4, 24);
-    EXPECT_EQ(misc._Encrypt(capsule), MISC_RESULT_NOT_INITIALIZED);
+    EXPECT_EQ(CMiscCommonAccess::_Encrypt(misc, capsule), MISC_RESULT_NOT_INITIALIZED);
     EXPECT_EQ(ErrorText(misc),
               "MiscCommon::CMiscCommon::_Encrypt: BlowFish Context is not initialized.");
-    EXPECT_EQ(misc._Decrypt(capsule), MISC_RESULT_NOT_INITIALIZED);
+    EXPECT_EQ(CMiscCommonAccess::_Decrypt(misc, capsule), MISC_RESULT_NOT_INITIALIZED);
     EXPECT_EQ(ErrorText(misc),
               "MiscCommon::CMiscCommon::_Decrypt: BlowFish Context is not initialized.");
-    EXPECT_EQ(misc._Encrypt(nullptr), MISC_RESULT_INVALID_ARGUMENT);
+    EXPECT_EQ(CMiscCommonAccess::_Encrypt(misc, nullptr), MISC_RESULT_INVALID_ARGUMENT);
     EXPECT_EQ(ErrorText(misc), "MiscCommon::CMiscCommon::_Encrypt: capsule is NULL");
-    EXPECT_EQ(misc._Decrypt(nullptr), MISC_RESULT_INVALID_ARGUMENT);
+    EXPECT_EQ(CMiscCommonAccess::_Decrypt(misc, nullptr), MISC_RESULT_INVALID_ARGUMENT);
     EXPECT_EQ(ErrorText(misc), "MiscCommon::CMiscCommon::_Decrypt: capsule is NULL");
 }
 
@@ -304,7 +304,7 @@ TEST_F(CapsuleTest, RefusedCallsAllocateNothing) {
     }
     {
         SCOPED_TRACE("secure mode without a session");
-        misc._bSecureSession = 1;
+        CMiscCommonAccess::_bSecureSession(misc) = 1;
         const uint64_t allocations = hosted::AllocationCount();
         SetLastError(kSentinel);
         EXPECT_FALSE(misc.EncapsuledDeviceIoControl(buffer, 10, buffer, kOut, &returned));
@@ -340,12 +340,12 @@ TEST_F(CapsuleTest, RequestCapsuleCarriesTheRecord) {
             uint8_t input[16];
             for (uint32_t i = 0; i < sizeof input; i++) input[i] = (uint8_t)(0x10 + i);
             uint8_t output[kOut];
-            misc._dwNextMessageId = 0xFFFFFFFF;
+            CMiscCommonAccess::_dwNextMessageId(misc) = 0xFFFFFFFF;
             DWORD returned = 77;
             EXPECT_TRUE(
                 misc.EncapsuledDeviceIoControl(k ? input : nullptr, k, output, kOut, &returned));
             EXPECT_EQ(returned, 0u);
-            EXPECT_EQ(misc._dwNextMessageId, 0u);  // wraps
+            EXPECT_EQ(CMiscCommonAccess::_dwNextMessageId(misc), 0u);  // wraps
             ASSERT_EQ(driver.requests.size(), 1u);
             Bytes capsule = driver.requests[0];
             const Bytes record = Record(0xFFFFFFFF, k, kOut);

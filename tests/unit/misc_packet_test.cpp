@@ -103,11 +103,11 @@ TEST_F(MiscPacketTest, ChecksInOrderBeforeAnythingIsSent) {
     misc.CloseDriver();
     EXPECT_EQ(misc.CallMiscFunction(nullptr, 0), MISC_RESULT_NOT_INITIALIZED);
     EXPECT_EQ(ErrorText(misc), "MiscCommon::CMiscCommon::CallMiscFunction: _hDevice is NULL");
-    misc._hDevice = nullptr;
+    CMiscCommonAccess::_hDevice(misc) = nullptr;
     SetErrorText(misc, L"stale");
     EXPECT_EQ(misc.CallMiscFunction(nullptr, 0), MISC_RESULT_NOT_INITIALIZED);
     EXPECT_EQ(ErrorText(misc), "MiscCommon::CMiscCommon::CallMiscFunction: _hDevice is NULL");
-    misc._hDevice = INVALID_HANDLE_VALUE;
+    CMiscCommonAccess::_hDevice(misc) = INVALID_HANDLE_VALUE;
     EXPECT_TRUE(DeviceIo(TakeTrace(), IOCTL_MISC_CAPSULE).empty());
 }
 
@@ -149,7 +149,7 @@ TEST_F(MiscPacketTest, BusyIsAskedOnceMore) {
 
 TEST_F(MiscPacketTest, RetrySendsTheRequestAsTheCallerBuiltIt) {
     CMiscCommon &misc = Open(MachineWith(""), false);
-    misc._bSecureSession = 0;
+    CMiscCommonAccess::_bSecureSession(misc) = 0;
     int call = 0;
     DeviceHook hook([&](uint32_t code, const uint8_t *, uint32_t, uint8_t *out, uint32_t capacity) {
         if (code != IOCTL_MISC_CAPSULE) return sim::MiscDeviceReply{true, 0, 0};

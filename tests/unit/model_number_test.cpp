@@ -136,9 +136,9 @@ TEST_F(ModelNumberTest, ArgumentChecksInOrder) {
     EXPECT_EQ(size, 5u);
     misc.CloseDriver();
     EXPECT_EQ(misc.GetModelNumber(nullptr, nullptr), MISC_RESULT_NOT_INITIALIZED);
-    misc._hDevice = nullptr;
+    CMiscCommonAccess::_hDevice(misc) = nullptr;
     EXPECT_EQ(misc.GetModelNumber(nullptr, nullptr), MISC_RESULT_NOT_INITIALIZED);
-    misc._hDevice = INVALID_HANDLE_VALUE;
+    CMiscCommonAccess::_hDevice(misc) = INVALID_HANDLE_VALUE;
     EXPECT_EQ(ErrorText(misc), "stale");
     EXPECT_TRUE(Events(TakeTrace(), "device_io").empty());
 }

@@ -80,16 +80,16 @@ TEST_F(OpenDriverTest, EachFailureReportsAndReleasesWhatItTook) {
                 EXPECT_EQ(GetLastError(), row.lastError);
             }
             EXPECT_EQ(ErrorText(misc), row.text);
-            EXPECT_EQ(misc._hDevice, INVALID_HANDLE_VALUE);
+            EXPECT_EQ(CMiscCommonAccess::_hDevice(misc), INVALID_HANDLE_VALUE);
             if (row.versionKept) {
-                ASSERT_NE(misc._szVersion, nullptr);
-                EXPECT_STREQ(misc._szVersion, L"1.0.9.0");
-                EXPECT_EQ(misc._dwVersionMajor, 1u);
-                EXPECT_EQ(misc._dwVersionMinor, 0u);
-                EXPECT_EQ(misc._dwVersionBuild, 9u);
+                ASSERT_NE(CMiscCommonAccess::_szVersion(misc), nullptr);
+                EXPECT_STREQ(CMiscCommonAccess::_szVersion(misc), L"1.0.9.0");
+                EXPECT_EQ(CMiscCommonAccess::_dwVersionMajor(misc), 1u);
+                EXPECT_EQ(CMiscCommonAccess::_dwVersionMinor(misc), 0u);
+                EXPECT_EQ(CMiscCommonAccess::_dwVersionBuild(misc), 9u);
                 EXPECT_TRUE(misc.IsDriverVersionSupported());
             } else {
-                EXPECT_EQ(misc._szVersion, nullptr);
+                EXPECT_EQ(CMiscCommonAccess::_szVersion(misc), nullptr);
                 EXPECT_FALSE(misc.IsDriverVersionSupported());
             }
         }
@@ -116,7 +116,7 @@ TEST_F(OpenDriverTest, SuccessOpensExclusivelyAndClearsTheText) {
     TakeTrace();
     EXPECT_EQ(misc.OpenDriver(), MISC_RESULT_SUCCESS);
     EXPECT_EQ(ErrorText(misc), "");
-    EXPECT_NE(misc._hDevice, INVALID_HANDLE_VALUE);
+    EXPECT_NE(CMiscCommonAccess::_hDevice(misc), INVALID_HANDLE_VALUE);
     misc.CloseDriver();
     Trace trace = TakeTrace();
     Trace sets = Where(Events(trace, "setupapi"), "call", "SetupDiGetClassDevsW");
@@ -163,10 +163,10 @@ TEST_F(OpenDriverTest, VersionTextAgainstTheGate) {
         CMiscCommon misc;
         EXPECT_EQ(misc.OpenDriver(), MISC_RESULT_SUCCESS);
         EXPECT_EQ(misc.IsDriverVersionSupported(), row.open ? TRUE : FALSE);
-        EXPECT_EQ(misc._dwVersionMajor, row.major);
-        EXPECT_EQ(misc._dwVersionMinor, row.minor);
-        EXPECT_EQ(misc._dwVersionBuild, row.build);
-        EXPECT_EQ(misc._dwVersionRevision, row.revision);
+        EXPECT_EQ(CMiscCommonAccess::_dwVersionMajor(misc), row.major);
+        EXPECT_EQ(CMiscCommonAccess::_dwVersionMinor(misc), row.minor);
+        EXPECT_EQ(CMiscCommonAccess::_dwVersionBuild(misc), row.build);
+        EXPECT_EQ(CMiscCommonAccess::_dwVersionRevision(misc), row.revision);
     }
 }
 
@@ -176,8 +176,8 @@ TEST_F(OpenDriverTest, UnterminatedTextThatFillsTheBufferIsEndedWithinIt) {
         MachineWith("\"driver_version\": \"" + text + "\", \"driver_version_terminated\": false"));
     CMiscCommon misc;
     EXPECT_EQ(misc.OpenDriver(), MISC_RESULT_SUCCESS);
-    ASSERT_NE(misc._szVersion, nullptr);
-    EXPECT_EQ(wcslen(misc._szVersion), MISC_TEXT_CHARS - 1);
+    ASSERT_NE(CMiscCommonAccess::_szVersion(misc), nullptr);
+    EXPECT_EQ(wcslen(CMiscCommonAccess::_szVersion(misc)), MISC_TEXT_CHARS - 1);
     EXPECT_TRUE(misc.IsDriverVersionSupported());
 }
 
@@ -191,7 +191,7 @@ TEST_F(OpenDriverTest, VersionIsReadOncePerObject) {
     Trace trace = TakeTrace();
     EXPECT_TRUE(Events(trace, "registry").empty());
     EXPECT_TRUE(Where(Events(trace, "setupapi"), "call", "SetupDiOpenDevRegKey").empty());
-    EXPECT_EQ(misc._dwVersionRevision, 3u);
+    EXPECT_EQ(CMiscCommonAccess::_dwVersionRevision(misc), 3u);
     EXPECT_TRUE(misc.IsDriverVersionSupported());
 }
 
@@ -201,8 +201,8 @@ TEST_F(OpenDriverTest, FailedVersionReadIsTriedAgain) {
     EXPECT_EQ(misc.OpenDriver(), MISC_RESULT_FAILED);
     UseMachine(MachineWith(R"("driver_version": "1.0.8.0")"));
     EXPECT_EQ(misc.OpenDriver(), MISC_RESULT_SUCCESS);
-    ASSERT_NE(misc._szVersion, nullptr);
-    EXPECT_STREQ(misc._szVersion, L"1.0.8.0");
+    ASSERT_NE(CMiscCommonAccess::_szVersion(misc), nullptr);
+    EXPECT_STREQ(CMiscCommonAccess::_szVersion(misc), L"1.0.8.0");
     EXPECT_TRUE(misc.IsDriverVersionSupported());
 }
 
@@ -288,12 +288,12 @@ TEST_F(OpenDriverTest, CloseDriverForgetsTheSession) {
     CMiscCommon misc;
     ASSERT_EQ(misc.OpenDriver(), MISC_RESULT_SUCCESS);
     ASSERT_EQ(misc._Initialize(), MISC_RESULT_SUCCESS);
-    misc._dwNextMessageId = 5;
+    CMiscCommonAccess::_dwNextMessageId(misc) = 5;
     misc.CloseDriver();
-    EXPECT_EQ(misc._hDevice, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(misc._pBlowfishContext, nullptr);
-    EXPECT_EQ(misc._dwSessionId, 0u);
-    EXPECT_EQ(misc._dwNextMessageId, 0u);
+    EXPECT_EQ(CMiscCommonAccess::_hDevice(misc), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(CMiscCommonAccess::_pBlowfishContext(misc), nullptr);
+    EXPECT_EQ(CMiscCommonAccess::_dwSessionId(misc), 0u);
+    EXPECT_EQ(CMiscCommonAccess::_dwNextMessageId(misc), 0u);
 }
 
 }  // namespace

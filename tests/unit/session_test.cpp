@@ -57,9 +57,9 @@ TEST_F(SessionTest, ClosedGateSendsNothing) {
 TEST_F(SessionTest, DriverWithoutSessionsGetsClearCapsules) {
     Open(SessionMachine(R"("sessions": false)"));
     EXPECT_EQ(misc._Initialize(), MISC_RESULT_SUCCESS);
-    EXPECT_EQ(misc._bSecureSession, 0u);
-    EXPECT_EQ(misc._pBlowfishContext, nullptr);
-    EXPECT_EQ(misc._dwSessionId, 0u);
+    EXPECT_EQ(CMiscCommonAccess::_bSecureSession(misc), 0u);
+    EXPECT_EQ(CMiscCommonAccess::_pBlowfishContext(misc), nullptr);
+    EXPECT_EQ(CMiscCommonAccess::_dwSessionId(misc), 0u);
     EXPECT_EQ(Requests(TakeTrace()), std::vector<std::string>({"probe"}));
 }
 
@@ -68,8 +68,8 @@ TEST_F(SessionTest, OnlyTheProbesOwnNotSupportedMeansClear) {
         SCOPED_TRACE("probe fails with ERROR_INVALID_PARAMETER");
         Open(SessionMachine(R"("faults": {"probe": {"result": false, "last_error": 87}})"));
         EXPECT_EQ(misc._Initialize(), MISC_RESULT_SUCCESS);
-        EXPECT_EQ(misc._bSecureSession, 1u);
-        EXPECT_NE(misc._pBlowfishContext, nullptr);
+        EXPECT_EQ(CMiscCommonAccess::_bSecureSession(misc), 1u);
+        EXPECT_NE(CMiscCommonAccess::_pBlowfishContext(misc), nullptr);
         misc.CloseDriver();
     }
     {
@@ -77,20 +77,20 @@ TEST_F(SessionTest, OnlyTheProbesOwnNotSupportedMeansClear) {
         Open(SessionMachine(""));
         SetLastError(ERROR_NOT_SUPPORTED);
         EXPECT_EQ(misc._Initialize(), MISC_RESULT_SUCCESS);
-        EXPECT_EQ(misc._bSecureSession, 1u);
-        EXPECT_NE(misc._pBlowfishContext, nullptr);
+        EXPECT_EQ(CMiscCommonAccess::_bSecureSession(misc), 1u);
+        EXPECT_NE(CMiscCommonAccess::_pBlowfishContext(misc), nullptr);
         EXPECT_EQ(Requests(TakeTrace()), std::vector<std::string>({"probe", kIni1, kIni2, kIni3}));
     }
 }
 
 TEST_F(SessionTest, SuccessfulHandshake) {
     Open(SessionMachine(""));
-    misc._dwNextMessageId = 7;
+    CMiscCommonAccess::_dwNextMessageId(misc) = 7;
     EXPECT_EQ(misc._Initialize(), MISC_RESULT_SUCCESS);
-    EXPECT_EQ(misc._dwSessionId, kSessionId);
-    EXPECT_EQ(misc._dwNextMessageId, 0u);
-    EXPECT_EQ(misc._bSecureSession, 1u);
-    ASSERT_NE(misc._pBlowfishContext, nullptr);
+    EXPECT_EQ(CMiscCommonAccess::_dwSessionId(misc), kSessionId);
+    EXPECT_EQ(CMiscCommonAccess::_dwNextMessageId(misc), 0u);
+    EXPECT_EQ(CMiscCommonAccess::_bSecureSession(misc), 1u);
+    ASSERT_NE(CMiscCommonAccess::_pBlowfishContext(misc), nullptr);
     EXPECT_EQ(ErrorText(misc), "stale");
 
     Trace trace = TakeTrace();
@@ -152,17 +152,17 @@ TEST_F(SessionTest, FailedHandshakeLeavesNoSession) {
         SCOPED_TRACE(row.faults);
         misc.CloseDriver();
         Open(SessionMachine(std::string("\"faults\": {") + row.faults + "}"));
-        misc._dwNextMessageId = 9;
+        CMiscCommonAccess::_dwNextMessageId(misc) = 9;
         SetLastError(kSentinel);
         EXPECT_EQ(misc._Initialize(), row.result);
         if (row.lastError != kNoCheck) {
             EXPECT_EQ(GetLastError(), row.lastError);
         }
         EXPECT_EQ(ErrorText(misc), row.text);
-        EXPECT_EQ(misc._pBlowfishContext, nullptr);
-        EXPECT_EQ(misc._dwSessionId, 0u);
-        EXPECT_EQ(misc._dwNextMessageId, 9u);
-        EXPECT_EQ(misc._bSecureSession, 1u);
+        EXPECT_EQ(CMiscCommonAccess::_pBlowfishContext(misc), nullptr);
+        EXPECT_EQ(CMiscCommonAccess::_dwSessionId(misc), 0u);
+        EXPECT_EQ(CMiscCommonAccess::_dwNextMessageId(misc), 9u);
+        EXPECT_EQ(CMiscCommonAccess::_bSecureSession(misc), 1u);
         Trace trace = TakeTrace();
         Trace closes = DeviceIo(trace, IOCTL_MISC_SESSION_CLOSE);
         ASSERT_EQ(closes.size(), row.close ? 1u : 0u);
@@ -214,7 +214,7 @@ TEST_F(SessionTest, EachAllocationOfTheHandshakeCanFail) {
                     ADD_FAILURE() << "unexpected allocation of " << size << " bytes";
                 }
                 EXPECT_EQ(DeviceIo(trace, IOCTL_MISC_SESSION_CLOSE).size(), 1u);
-                EXPECT_EQ(local._pBlowfishContext, nullptr);
+                EXPECT_EQ(CMiscCommonAccess::_pBlowfishContext(local), nullptr);
                 ExpectReleased(trace);
                 ExpectFreedWiped(trace, kWorkBuffer);
             }

@@ -82,8 +82,8 @@ std::string ErrorText(const MiscCommon::CMiscCommon &misc) {
 }
 
 void SetErrorText(MiscCommon::CMiscCommon &misc, const wchar_t *text) {
-    wcsncpy(misc._szLastError, text, MiscCommon::MISC_TEXT_CHARS - 1);
-    misc._szLastError[MiscCommon::MISC_TEXT_CHARS - 1] = 0;
+    wcsncpy(MiscCommon::CMiscCommonAccess::_szLastError(misc), text, MiscCommon::MISC_TEXT_CHARS - 1);
+    MiscCommon::CMiscCommonAccess::_szLastError(misc)[MiscCommon::MISC_TEXT_CHARS - 1] = 0;
 }
 
 void ExpectReleased(const Trace &trace, const std::vector<uint64_t> &kept) {

@@ -11,7 +11,7 @@
 
 #include "hosted.h"
 #include "machine.h"
-#include "misc_common.h"
+#include "misc_common_access.h"
 #include "misc_device.h"
 
 namespace unit {
