@@ -1,5 +1,4 @@
-// The application record, the command line, the model name's form and
-// the outcomes' messages.
+// The application record, the command line and the outcomes' messages.
 #include "application.h"
 
 #include "string_resources.h"
@@ -37,15 +36,3 @@ int CApplication::ShowMessage(UINT uID, UINT uType) const {
 BOOL IsSilentCommandLine(const WCHAR *commandLine) {
     return commandLine && commandLine[0] == L'/' && _wcsicmp(commandLine + 1, L"Silent") == 0;
 }
-
-void NormalizeModelName(BYTE *raw, DWORD rawSize, BYTE *scratch, DWORD scratchSize) {
-    if (raw[2] == '-') return;
-    // XY1234 becomes XY-1234; a text shorter than two characters keeps its
-    // terminator before the dash.
-    scratch[0] = raw[0];
-    scratch[1] = raw[1];
-    scratch[2] = '-';
-    strncpy_s((char *)scratch + 3, scratchSize - 3, (const char *)raw + 2, _TRUNCATE);
-    strncpy_s((char *)raw, rawSize, (const char *)scratch, _TRUNCATE);
-}
-

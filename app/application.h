@@ -42,6 +42,3 @@ private:
 
 // True when the command-line text asks for silent operation.
 BOOL IsSilentCommandLine(const WCHAR *commandLine);
-// The model name as the tables hold it: a '-' after the first two
-// characters when the driver's text has none there.
-void NormalizeModelName(BYTE *raw, DWORD rawSize, BYTE *scratch, DWORD scratchSize);

@@ -1,49 +1,13 @@
-// The entry: one straight run from the command line to the exit code.
+// The entry: the application record, the two instance mutexes, the run
+// and its outcome's message.
 #include "application.h"
-#include "battery.h"
-#include "misc_common.h"
-#include "recall.h"
+#include "run.h"
 #include "string_resources.h"
-
-using namespace MiscCommon;
 
 namespace {
 
-constexpr DWORD kModelRequestSize = 258;  // the buffer keeps two zero bytes after it
 constexpr WCHAR kInstanceMutex[] = L"Veltrano_Cellvaro_Exclusive_Mutex";
 constexpr WCHAR kGlobalMutex[] = L"Global\\Veltrano_Cellvaro_Exclusive_Global_Mutex";
-constexpr BYTE kSupportedPlatform = 3;
-
-
-// Steps from opening the driver to the recall decision; the first failure
-// decides the outcome.
-int RunCheck(BYTE *rawModel, BYTE *scratch, char *modelText) {
-    if (g_MiscCommon.OpenDriver() != MISC_RESULT_SUCCESS) return OUTCOME_DRIVER_ERROR;
-    if (g_MiscCommon.IsDriverVersionSupported() && g_MiscCommon._Initialize() != MISC_RESULT_SUCCESS)
-        return OUTCOME_DRIVER_ERROR;
-    g_bDriverReady = 1;
-
-    DWORD size = kModelRequestSize;
-    if (g_MiscCommon.GetModelNumber(rawModel, &size) == MISC_RESULT_SUCCESS) {
-        NormalizeModelName(rawModel, APP_TEXT_CHARS, scratch, APP_TEXT_CHARS);
-        strncpy_s(modelText, APP_TEXT_CHARS, (const char *)rawModel, _TRUNCATE);
-    }
-    if (modelText[0] == 0) return OUTCOME_UNSUPPORTED;
-    BYTE modelClass = 0;
-    if (!FindModelClass(modelText, &modelClass) || modelClass == 0) return OUTCOME_UNSUPPORTED;
-
-    BYTE status = 0, supportCode = 0;
-    if (GetSupportCode(&status, &supportCode) != MISC_RESULT_SUCCESS || status != 0 ||
-        supportCode != kSupportedPlatform)
-        return OUTCOME_UNSUPPORTED;
-    WORD slotWord = 0;
-    status = 0;
-    if (GetBatterySlotStatus(&status, &slotWord) != MISC_RESULT_SUCCESS || status != 0)
-        return OUTCOME_UNSUPPORTED;
-    g_wBatteryCount = BatteryCountFromSlotWord(slotWord);
-
-    return CheckBatteries(modelClass);
-}
 
 }  // namespace
 

@@ -1,9 +1,5 @@
-// The built-in tables and the recall decision. The state of the check only
-// rises: no battery seen, a clear battery, a recalled one (which ends it).
+// The built-in tables, the model name's form and the verdict on one pack.
 #include "recall.h"
-
-#include "application.h"
-#include "battery.h"
 
 // Leading characters of the normalised model names, and their class:
 // classes 1 and 2 use both recall tables, 3 to 6 the prefix table alone.
@@ -191,24 +187,13 @@ BYTE MatchRecallTables(BYTE bClass, const char *pPartNumber, DWORD dwDesignCapac
     return CHECK_CLEAR;
 }
 
-int CheckBatteries(BYTE bClass) {
-    BYTE state = CHECK_NO_BATTERY;
-    char partNumber[BATTERY_TEXT_BYTES];
-    char dateText[BATTERY_TEXT_BYTES];
-    for (WORD index = 0; index < g_wBatteryCount && state != CHECK_RECALLED; index++) {
-        memset(partNumber, 0, sizeof partNumber);
-        memset(dateText, 0, sizeof dateText);
-        DWORD date = 0, capacity = 0;
-        if (!GetBatteryIdentity(index, partNumber, &date, dateText)) return OUTCOME_QUERY_ERROR;
-        // An empty slot: no part number (or no terminator in the buffer), or no date.
-        if (memchr(partNumber, 0, sizeof partNumber) == nullptr || partNumber[0] == 0 || date == 0)
-            continue;
-        if (!GetBatteryDesignCapacity(index, &capacity)) return OUTCOME_QUERY_ERROR;
-        state = MatchRecallTables(bClass, partNumber, capacity, dateText, date);
-    }
-    switch (state) {
-    case CHECK_RECALLED: return OUTCOME_RECALLED;
-    case CHECK_CLEAR: return OUTCOME_NOT_RECALLED;
-    default: return OUTCOME_NO_BATTERY;
-    }
+void NormalizeModelName(BYTE *raw, DWORD rawSize, BYTE *scratch, DWORD scratchSize) {
+    if (raw[2] == '-') return;
+    // XY1234 becomes XY-1234; a text shorter than two characters keeps its
+    // terminator before the dash.
+    scratch[0] = raw[0];
+    scratch[1] = raw[1];
+    scratch[2] = '-';
+    strncpy_s((char *)scratch + 3, scratchSize - 3, (const char *)raw + 2, _TRUNCATE);
+    strncpy_s((char *)raw, rawSize, (const char *)scratch, _TRUNCATE);
 }

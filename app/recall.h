@@ -1,4 +1,4 @@
-// The model table, the two recall tables and the battery loop.
+// The model table, the two recall tables and the matching.
 #pragma once
 
 #include "platform.h"
@@ -31,19 +31,22 @@ extern const MODEL_ENTRY g_ModelTable[MODEL_TABLE_ROWS];
 extern const RECALL_RANGE_ENTRY g_RecallRangeTable[RECALL_RANGE_ROWS];
 extern const RECALL_PREFIX_ENTRY g_RecallPrefixTable[RECALL_PREFIX_ROWS];
 
+
+// The model name as the tables hold it: a '-' after the first two
+// characters when the driver's text has none there.
+void NormalizeModelName(BYTE *raw, DWORD rawSize, BYTE *scratch, DWORD scratchSize);
+
+// The class of the first model row whose name begins the model text.
+BOOL FindModelClass(const char *pModelText, BYTE *pClass);
+
+// The state of the battery loop; it only rises: no battery seen, a clear
+// battery, a recalled one (which ends the loop).
 enum : BYTE {
     CHECK_NO_BATTERY = 0,
     CHECK_CLEAR = 1,
     CHECK_RECALLED = 2,
 };
 
-// The class of the first model row whose name begins the model text.
-BOOL FindModelClass(const char *pModelText, BYTE *pClass);
-
 // The verdict on one examined pack: CHECK_RECALLED or CHECK_CLEAR.
 BYTE MatchRecallTables(BYTE bClass, const char *pPartNumber, DWORD dwDesignCapacity,
                        const char *pDateText, DWORD dwDate);
-
-// Examines each battery index; yields OUTCOME_RECALLED, OUTCOME_NOT_RECALLED,
-// OUTCOME_NO_BATTERY or OUTCOME_QUERY_ERROR.
-int CheckBatteries(BYTE bClass);

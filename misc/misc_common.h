@@ -104,6 +104,13 @@ extern CMiscCommon g_MiscCommon;
 
 // A request of one misc function: the header of its shape and zeros, in a
 // buffer of shape.outSize bytes, the packet's whole length.
-void BuildMiscPacket(BYTE *pPacket, const MISC_FUNCTION_SHAPE &shape);
+inline void BuildMiscPacket(BYTE *pPacket, const MISC_FUNCTION_SHAPE &shape) {
+    memset(pPacket, 0, shape.outSize);
+    pPacket[MISC_PACKET_FUNCTION] = shape.function;
+    pPacket[MISC_PACKET_GROUP] = MISC_FUNCTION_GROUP;
+    WriteLe16(pPacket + MISC_PACKET_IN_SIZE, shape.inSize);
+    WriteLe16(pPacket + MISC_PACKET_OUT_SIZE, shape.outSize);
+    WriteLe16(pPacket + MISC_PACKET_RESERVED, 0);
+}
 
 }  // namespace MiscCommon

@@ -1,5 +1,5 @@
 // CallMiscFunction: the one gateway for misc packets, with a single retry
-// after a busy reply; and the building of a request packet.
+// after a busy reply.
 #include "misc_common.h"
 
 #include "scope_guards.h"
@@ -61,15 +61,6 @@ DWORD CMiscCommon::CallMiscFunction(BYTE *pPacket, DWORD sizePacket) {
 
     _ClearError();
     return MISC_RESULT_SUCCESS;
-}
-
-void BuildMiscPacket(BYTE *pPacket, const MISC_FUNCTION_SHAPE &shape) {
-    memset(pPacket, 0, shape.outSize);
-    pPacket[MISC_PACKET_FUNCTION] = shape.function;
-    pPacket[MISC_PACKET_GROUP] = MISC_FUNCTION_GROUP;
-    WriteLe16(pPacket + MISC_PACKET_IN_SIZE, shape.inSize);
-    WriteLe16(pPacket + MISC_PACKET_OUT_SIZE, shape.outSize);
-    WriteLe16(pPacket + MISC_PACKET_RESERVED, 0);
 }
 
 }  // namespace MiscCommon

@@ -14,14 +14,6 @@ void CHeapBlock::Free() {
     SetLastError(error);
 }
 
-void CDeviceInfoSet::Destroy() {
-    if (_hSet == INVALID_HANDLE_VALUE) return;
-    const DWORD error = GetLastError();
-    SetupDiDestroyDeviceInfoList(_hSet);
-    _hSet = INVALID_HANDLE_VALUE;
-    SetLastError(error);
-}
-
 INTERFACE_RESULT CDeviceInterface::Find(const GUID &interfaceClass, DWORD flags, DWORD index,
                                         DWORD allocFlags) {
     if (!_set.Get(interfaceClass, flags)) return INTERFACE_NO_SET;

@@ -60,7 +60,13 @@ public:
         return _hSet != INVALID_HANDLE_VALUE;
     }
     HDEVINFO Handle() const { return _hSet; }
-    void Destroy();
+    void Destroy() {
+        if (_hSet == INVALID_HANDLE_VALUE) return;
+        const DWORD error = GetLastError();
+        SetupDiDestroyDeviceInfoList(_hSet);
+        _hSet = INVALID_HANDLE_VALUE;
+        SetLastError(error);
+    }
 
 private:
     HDEVINFO _hSet;

@@ -50,6 +50,16 @@ void HostedTest::TearDown() {
     hosted::TraceCaptureInMemory(false);
 }
 
+void OpenOn(MiscCommon::CMiscCommon &misc, const std::string &machine, bool handshake) {
+    UseMachine(machine);
+    ASSERT_EQ(misc.OpenDriver(), MiscCommon::MISC_RESULT_SUCCESS);
+    if (handshake && misc.IsDriverVersionSupported()) {
+        ASSERT_EQ(misc._Initialize(), MiscCommon::MISC_RESULT_SUCCESS);
+    }
+    SetErrorText(misc, L"stale");
+    TakeTrace();
+}
+
 void UseMachine(const std::string &text) {
     std::string error;
     ASSERT_TRUE(hosted::UseMachineText(text, &error)) << error << "\n" << text;

@@ -31,6 +31,20 @@ protected:
     void TearDown() override;
 };
 
+// Opens misc on the machine and, when asked and the version gate is open,
+// sets up the session; then the error text is "stale" and the trace is
+// empty. Most driver tests start here.
+void OpenOn(MiscCommon::CMiscCommon &misc, const std::string &machine, bool handshake = false);
+
+// A test of one object of its own, opened by Open.
+class DriverTest : public HostedTest {
+protected:
+    void Open(const std::string &machine, bool handshake = false) {
+        OpenOn(misc, machine, handshake);
+    }
+    MiscCommon::CMiscCommon misc;
+};
+
 // Replaces the simulated notebook (fails the test on a bad text) and
 // empties the trace.
 void UseMachine(const std::string &text);

@@ -27,16 +27,7 @@ std::string LongForm(uint8_t length) {
     return std::string(kShort, 11) + std::string(kTail, length - 11u);
 }
 
-class ModelNumberTest : public HostedTest {
-protected:
-    void Open(const std::string &machine) {
-        UseMachine(machine);
-        ASSERT_EQ(misc.OpenDriver(), MISC_RESULT_SUCCESS);
-        SetErrorText(misc, L"stale");
-        TakeTrace();
-    }
-    CMiscCommon misc;
-};
+class ModelNumberTest : public DriverTest {};
 
 struct Row {
     uint8_t length;

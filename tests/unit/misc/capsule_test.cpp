@@ -100,7 +100,7 @@ struct ReplyRow {
 const char kInvalidStructure[] =
     "MiscCommon::CMiscCommon::EncapsuledDeviceIoControl: Invalid structure returned. size = ";
 
-class CapsuleTest : public HostedTest {
+class CapsuleTest : public DriverTest {
 protected:
     void SetUp() override {
         HostedTest::SetUp();
@@ -111,8 +111,7 @@ protected:
     }
     // An open device in clear mode, or in secure mode with the test key.
     void Open(bool secure, const std::string &machine = MachineWith("")) {
-        UseMachine(machine);
-        ASSERT_EQ(misc.OpenDriver(), MISC_RESULT_SUCCESS);
+        DriverTest::Open(machine);
         CMiscCommonAccess::_bSecureSession(misc) = secure ? 1 : 0;
         if (secure) {
             CMiscCommonAccess::_pBlowfishContext(misc) =
@@ -121,7 +120,6 @@ protected:
             memcpy(CMiscCommonAccess::_pBlowfishContext(misc), &key, sizeof key);
             CMiscCommonAccess::_dwSessionId(misc) = kSessionId;
         }
-        SetErrorText(misc, L"stale");
         TakeTrace();
     }
     // One exchange of the manufacture-date request answered with the row's
@@ -153,7 +151,6 @@ protected:
         ExpectReleased(TakeTrace());
     }
     BlowfishContext key;
-    CMiscCommon misc;
 };
 
 TEST_F(CapsuleTest, CapsuleSizeFollowsThePayload) {

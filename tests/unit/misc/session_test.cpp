@@ -17,16 +17,7 @@ std::string SessionMachine(const std::string &members) {
                        (members.empty() ? "" : ", " + members));
 }
 
-class SessionTest : public HostedTest {
-protected:
-    void Open(const std::string &machine) {
-        UseMachine(machine);
-        ASSERT_EQ(misc.OpenDriver(), MISC_RESULT_SUCCESS);
-        SetErrorText(misc, L"stale");
-        TakeTrace();
-    }
-    CMiscCommon misc;
-};
+class SessionTest : public DriverTest {};
 
 // The handshake phases and close requests of a trace, as tags.
 std::vector<std::string> Requests(const Trace &trace) {

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "application.h"
 #include "recall.h"
 
 namespace {
@@ -96,6 +97,24 @@ TEST(FindModelClass, FirstRowThatBeginsTheName) {
         BYTE found = 0xEE;
         EXPECT_EQ(FindModelClass(row.model, &found), row.found ? TRUE : FALSE);
         EXPECT_EQ(found, row.found ? row.modelClass : 0xEE);
+    }
+}
+
+TEST(NormalizeModelName, DashAfterTheFirstTwoCharacters) {
+    const struct {
+        const char *raw;
+        const char *normalized;
+    } rows[] = {
+        {"HTK60", "HT-K60"}, {"HT-K60", "HT-K60"}, {"AB", "AB-"},
+        {"A", "A"},  // the dash lies beyond the terminator
+        {"", ""},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.raw);
+        BYTE raw[APP_TEXT_CHARS] = {}, scratch[APP_TEXT_CHARS] = {};
+        memcpy(raw, row.raw, strlen(row.raw));
+        NormalizeModelName(raw, sizeof raw, scratch, sizeof scratch);
+        EXPECT_STREQ((const char *)raw, row.normalized);
     }
 }
 

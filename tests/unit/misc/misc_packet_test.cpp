@@ -25,12 +25,7 @@ protected:
         _misc.reset();
         UseMachine(machine);
         _misc.reset(new CMiscCommon());
-        EXPECT_EQ(_misc->OpenDriver(), MISC_RESULT_SUCCESS);
-        if (handshake) {
-            EXPECT_EQ(_misc->_Initialize(), MISC_RESULT_SUCCESS);
-        }
-        SetErrorText(*_misc, L"stale");
-        TakeTrace();
+        OpenOn(*_misc, machine, handshake);
         return *_misc;
     }
     void TearDown() override {

@@ -7,6 +7,7 @@
 #include "application.h"
 #include "battery.h"
 #include "recall.h"
+#include "run.h"
 #include "support.h"
 
 using namespace MiscCommon;
@@ -22,14 +23,9 @@ const char kUntouchedText[] = "keep";
 class BatteryTest : public HostedTest {
 protected:
     void Ready(const std::string &machine, WORD count) {
-        UseMachine(machine);
-        ASSERT_EQ(g_MiscCommon.OpenDriver(), MISC_RESULT_SUCCESS);
-        if (g_MiscCommon.IsDriverVersionSupported()) {
-            ASSERT_EQ(g_MiscCommon._Initialize(), MISC_RESULT_SUCCESS);
-        }
+        OpenOn(g_MiscCommon, machine, true);
         g_bDriverReady = TRUE;
         g_wBatteryCount = count;
-        TakeTrace();
     }
     void TearDown() override {
         g_MiscCommon.CloseDriver();
