@@ -19,9 +19,11 @@ namespace {
 constexpr DWORD kFieldSize = 4;
 constexpr DWORD kTagReplyMinimum = BATTERY_TAG_SIZE;
 constexpr DWORD kInformationReplyMinimum = BATTERY_DESIGNED_CAPACITY_OFFSET + kFieldSize;
-static_assert(BATTERY_CAPABILITIES_OFFSET + kFieldSize <= kInformationReplyMinimum, "capabilities covered");
+static_assert(BATTERY_CAPABILITIES_OFFSET + kFieldSize <= kInformationReplyMinimum,
+              "capabilities covered");
 static_assert(sizeof(BATTERY_QUERY_INFORMATION) == BATTERY_QUERY_SIZE, "battery query layout");
-static_assert(sizeof(BATTERY_INFORMATION) == BATTERY_INFORMATION_SIZE, "battery information layout");
+static_assert(sizeof(BATTERY_INFORMATION) == BATTERY_INFORMATION_SIZE,
+              "battery information layout");
 static_assert(IOCTL_BATTERY_QUERY_TAG == BATTERY_CODE_QUERY_TAG &&
                   IOCTL_BATTERY_QUERY_INFORMATION == BATTERY_CODE_QUERY_INFORMATION &&
                   BATTERY_CAPACITY_RELATIVE == BATTERY_FLAG_CAPACITY_RELATIVE,
@@ -145,7 +147,8 @@ BOOL GetBatteryDesignCapacity(WORD wIndex, DWORD *pDesignCapacity) {
                          information, sizeof information, &returned, nullptr) ||
         returned < kInformationReplyMinimum)
         return FALSE;
-    if (ReadLe32(information + BATTERY_CAPABILITIES_OFFSET) & BATTERY_CAPACITY_RELATIVE) return FALSE;
+    if (ReadLe32(information + BATTERY_CAPABILITIES_OFFSET) & BATTERY_CAPACITY_RELATIVE)
+        return FALSE;
     *pDesignCapacity = ReadLe32(information + BATTERY_DESIGNED_CAPACITY_OFFSET);
     return TRUE;
 }

@@ -40,7 +40,8 @@ int CheckBatteries(BYTE bClass) {
 // decides the outcome.
 int RunCheck(BYTE *rawModel, BYTE *scratch, char *modelText) {
     if (g_MiscCommon.OpenDriver() != MISC_RESULT_SUCCESS) return OUTCOME_DRIVER_ERROR;
-    if (g_MiscCommon.IsDriverVersionSupported() && g_MiscCommon._Initialize() != MISC_RESULT_SUCCESS)
+    if (g_MiscCommon.IsDriverVersionSupported() &&
+        g_MiscCommon._Initialize() != MISC_RESULT_SUCCESS)
         return OUTCOME_DRIVER_ERROR;
     g_bDriverReady = 1;
 

@@ -36,7 +36,9 @@ sim::MiscDeviceReply Hook(void *context, uint32_t code, const uint8_t *in, uint3
     const bool result = fdp.ConsumeBool();
     const uint32_t error = fuzz::ConsumeLastError(fdp);
     const BlowfishContext *cipher =
-        CMiscCommonAccess::_bSecureSession(*g_misc) ? (const BlowfishContext *)CMiscCommonAccess::_pBlowfishContext(*g_misc) : nullptr;
+        fuzz::Access::_bSecureSession(*g_misc)
+            ? (const BlowfishContext *)fuzz::Access::_pBlowfishContext(*g_misc)
+            : nullptr;
     const uint32_t n = fuzz::ConsumeReplyCapsule(fdp, out, out_capacity, x.expected_payload, cipher);
     if (result || (error == ERROR_MORE_DATA && n > 0)) x.advancing++;
     return sim::MiscDeviceReply{result, error, n};
@@ -56,7 +58,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     g_misc = new CMiscCommon();
     if (g_misc->OpenDriver() != MISC_RESULT_SUCCESS || g_misc->_Initialize() != MISC_RESULT_SUCCESS)
         fuzz::Fail("no session with the simulated driver");
-    if ((CMiscCommonAccess::_pBlowfishContext(*g_misc) != nullptr) != (FUZZ_SECURE != 0))
+    if ((fuzz::Access::_pBlowfishContext(*g_misc) != nullptr) != (FUZZ_SECURE != 0))
         fuzz::Fail("session state is not the one asked for");
     return 0;
 }
@@ -65,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FuzzedDataProvider fdp(data, size);
     Exchange x = {&fdp, 0, 0, 0};
     fuzz::CHeapWatch watch;
-    const DWORD idBefore = CMiscCommonAccess::_dwNextMessageId(*g_misc);
+    const DWORD idBefore = fuzz::Access::_dwNextMessageId(*g_misc);
     const uint32_t sleepsBefore = fuzz::g_sleeps, sleptBefore = fuzz::g_sleptMs;
     hosted::SetMiscDeviceHook(Hook, &x);
 
@@ -102,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         FUZZ_CHECK(returned <= outSize);
         if (ok) FUZZ_CHECK(x.advancing == 1);
     }
-    FUZZ_CHECK(CMiscCommonAccess::_dwNextMessageId(*g_misc) - idBefore == x.advancing);
+    FUZZ_CHECK(fuzz::Access::_dwNextMessageId(*g_misc) - idBefore == x.advancing);
 
     hosted::SetMiscDeviceHook(nullptr, nullptr);
     watch.Check();

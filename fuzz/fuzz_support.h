@@ -19,6 +19,9 @@
 
 namespace fuzz {
 
+// CMiscCommon's state, as the fuzzers set it up and check it.
+typedef MiscCommon::CMiscCommonAccess Access;
+
 // Sizes of the key material blocks: the handshake work buffer and the
 // session's Blowfish context.
 constexpr uint32_t kWorkBufferSize = 264;

@@ -275,22 +275,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         hosted::SetFailingAllocation(0);
         if (result == MISC_RESULT_SUCCESS) {
             if (d.probe_not_supported) {
-                FUZZ_CHECK(d.phase == 1 && CMiscCommonAccess::_bSecureSession(misc) == 0 && !CMiscCommonAccess::_pBlowfishContext(misc));
+                FUZZ_CHECK(d.phase == 1 && fuzz::Access::_bSecureSession(misc) == 0 &&
+                           !fuzz::Access::_pBlowfishContext(misc));
             } else {
-                FUZZ_CHECK(d.phase == 4 && CMiscCommonAccess::_pBlowfishContext(misc) && CMiscCommonAccess::_dwSessionId(misc) == d.session_id);
-                FUZZ_CHECK(CMiscCommonAccess::_dwNextMessageId(misc) == 0 && d.closes == 0);
+                FUZZ_CHECK(d.phase == 4 && fuzz::Access::_pBlowfishContext(misc) &&
+                           fuzz::Access::_dwSessionId(misc) == d.session_id);
+                FUZZ_CHECK(fuzz::Access::_dwNextMessageId(misc) == 0 && d.closes == 0);
                 // The context enciphers under the session key.
                 BlowfishContext session;
                 BlowfishInitialize(&session, d.predicted.session_key, 16);
                 uint32_t l1 = 1, r1 = 2, l2 = 1, r2 = 2;
                 BlowfishEncipher(&session, &l1, &r1);
-                BlowfishEncipher((const BlowfishContext *)CMiscCommonAccess::_pBlowfishContext(misc), &l2, &r2);
+                const BYTE *context = fuzz::Access::_pBlowfishContext(misc);
+                BlowfishEncipher((const BlowfishContext *)context, &l2, &r2);
                 FUZZ_CHECK(l1 == l2 && r1 == r2);
             }
         } else {
             FUZZ_CHECK(result == MISC_RESULT_FAILED || result == MISC_RESULT_INSUFFICIENT_BUFFER ||
                        result == MISC_RESULT_DEVICE_UNAVAILABLE);
-            FUZZ_CHECK(!CMiscCommonAccess::_pBlowfishContext(misc) && CMiscCommonAccess::_dwSessionId(misc) == 0 && CMiscCommonAccess::_bSecureSession(misc) == 1);
+            FUZZ_CHECK(!fuzz::Access::_pBlowfishContext(misc) &&
+                       fuzz::Access::_dwSessionId(misc) == 0 &&
+                       fuzz::Access::_bSecureSession(misc) == 1);
             // A half-open session is dropped once the driver has named it.
             FUZZ_CHECK(d.closes == (d.phase1_accepted ? 1u : 0u));
         }

@@ -54,7 +54,8 @@ sim::MiscDeviceReply Hook(void *context, uint32_t code, const uint8_t *in, uint3
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     fuzz::UseMachine(false);
     if (g_MiscCommon.OpenDriver() != MISC_RESULT_SUCCESS ||
-        g_MiscCommon._Initialize() != MISC_RESULT_SUCCESS || CMiscCommonAccess::_bSecureSession(g_MiscCommon) != 0)
+        g_MiscCommon._Initialize() != MISC_RESULT_SUCCESS ||
+        fuzz::Access::_bSecureSession(g_MiscCommon) != 0)
         fuzz::Fail("no clear-mode driver");
     g_bDriverReady = 1;
     return 0;

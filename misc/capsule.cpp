@@ -10,6 +10,8 @@ namespace MiscCommon {
 
 namespace {
 constexpr DWORD kMaxPayload = 0x10000000;  // far above any request of the program
+// The four zero bytes after the enciphered area.
+constexpr DWORD kClosingBytes = MISC_CAPSULE_OVERHEAD - MISC_CAPSULE_HEADER_SIZE;
 }  // namespace
 
 BYTE *CMiscCommon::_InitializeMessageCapsule(const BYTE *pSource, DWORD dwSize) {
@@ -44,7 +46,8 @@ DWORD CMiscCommon::_CipherCapsule(BYTE *pCapsule, bool encipher) {
         return MISC_RESULT_NOT_INITIALIZED;
     }
     const BlowfishContext *cipher = (const BlowfishContext *)_pBlowfishContext;
-    const DWORD blocks = (ReadLe32(pCapsule + MISC_CAPSULE_SIZE) - MISC_CAPSULE_OVERHEAD) / MISC_CAPSULE_BLOCK_SIZE;
+    const DWORD blocks =
+        (ReadLe32(pCapsule + MISC_CAPSULE_SIZE) - MISC_CAPSULE_OVERHEAD) / MISC_CAPSULE_BLOCK_SIZE;
     for (SIZE_T i = 0; i < blocks; i++) {
         BYTE *block = pCapsule + MISC_CAPSULE_HEADER_SIZE + MISC_CAPSULE_BLOCK_SIZE * i;
         uint32_t left = ReadLe32(block), right = ReadLe32(block + 4);
@@ -132,8 +135,8 @@ BOOL CMiscCommon::EncapsuledDeviceIoControl(LPVOID pInBuffer, DWORD nInBufferSiz
     const bool secure = _bSecureSession == 1;
     if (returned < MISC_CAPSULE_HEADER_SIZE || capsuleSize < MISC_CAPSULE_OVERHEAD ||
         capsuleSize > replySize || MISC_CAPSULE_HEADER_SIZE + delivered > returned ||
-        (secure &&
-         (capsuleSize - 4 > returned || delivered > capsuleSize - MISC_CAPSULE_OVERHEAD))) {
+        (secure && (capsuleSize - kClosingBytes > returned ||
+                    delivered > capsuleSize - MISC_CAPSULE_OVERHEAD))) {
         _SetError(
             L"MiscCommon::CMiscCommon::EncapsuledDeviceIoControl: Invalid structure returned. size "
             L"= %d",

@@ -96,7 +96,8 @@ DWORD CMiscCommon::OpenDriver() {
 
     _hDevice = device.Open(GENERIC_READ | GENERIC_WRITE);
     if (_hDevice == INVALID_HANDLE_VALUE)
-        return _Fail(MISC_RESULT_OPEN_FAILED, L"MiscCommon::CMiscCommon::OpenDriver: CreateFile failed.");
+        return _Fail(MISC_RESULT_OPEN_FAILED,
+                     L"MiscCommon::CMiscCommon::OpenDriver: CreateFile failed.");
     _ClearError();
     return MISC_RESULT_SUCCESS;
 }
@@ -104,7 +105,8 @@ DWORD CMiscCommon::OpenDriver() {
 DWORD CMiscCommon::_ReadDriverVersion(HDEVINFO set, SP_DEVINFO_DATA *device) {
     HKEY key = SetupDiOpenDevRegKey(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ);
     if (key == (HKEY)INVALID_HANDLE_VALUE)
-        return _Fail(MISC_RESULT_FAILED, L"MiscCommon::CMiscCommon::OpenDriver: SetupDiOpenDevRegKey failed.");
+        return _Fail(MISC_RESULT_FAILED,
+                     L"MiscCommon::CMiscCommon::OpenDriver: SetupDiOpenDevRegKey failed.");
 
     DWORD result = MISC_RESULT_SUCCESS;
     _szVersion = (WCHAR *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, kVersionBytes);

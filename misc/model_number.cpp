@@ -27,7 +27,8 @@ DWORD CMiscCommon::GetModelNumber(BYTE *pModelNumber, DWORD *pSize) {
     const DWORD longLength = record[MISC_MODEL_LENGTH_OFFSET];
     DWORD headLength = MISC_MODEL_SHORT_SIZE, tailLength = 0;
     if (longLength != 0) {
-        if (longLength < MISC_MODEL_LONG_MIN || longLength > MISC_MODEL_LONG_MAX) return MISC_RESULT_FAILED;
+        if (longLength < MISC_MODEL_LONG_MIN || longLength > MISC_MODEL_LONG_MAX)
+            return MISC_RESULT_FAILED;
         if (*pSize >= kLongFormCapacity) {
             headLength = MISC_MODEL_LONG_HEAD;
             tailLength = longLength - MISC_MODEL_LONG_HEAD;

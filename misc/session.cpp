@@ -147,7 +147,8 @@ DWORD CMiscCommon::_Authenticate(HandshakeSecrets &s, const BYTE *request1, cons
     WriteLe32Words(s.keyBlock, kKeyBlock, kKeyBlockWords);
     memcpy(work, request1 + MISC_PHASE1_NONCE_FIELD, MISC_NONCE_FIELD_SIZE);
     memcpy(work + MISC_NONCE_FIELD_SIZE, reply1 + MISC_PHASE1_NONCE_FIELD, MISC_NONCE_FIELD_SIZE);
-    hmac_sha1(&s.sha, s.keyBlock + kKeyOffset, kKeySize, work, 2 * MISC_NONCE_FIELD_SIZE, s.linkKey);
+    hmac_sha1(&s.sha, s.keyBlock + kKeyOffset, kKeySize, work, 2 * MISC_NONCE_FIELD_SIZE,
+              s.linkKey);
 
     BYTE request2[MISC_PHASE2_REQUEST_SIZE], reply2[MISC_PHASE2_REPLY_SIZE];
     memset(request2, 0, sizeof request2);
@@ -182,7 +183,8 @@ DWORD CMiscCommon::_Authenticate(HandshakeSecrets &s, const BYTE *request1, cons
     if (!powmod(s.shared, kWords, s.peer, kWords, s.exponent, kExponentWords, MISC_SESSION_PRIME,
                 kWords))
         return _Fail(MISC_RESULT_DEVICE_UNAVAILABLE,
-                     L"MiscCommon::CMiscCommon::_Initialize: Key Encryption Key calculation failed.");
+                     L"MiscCommon::CMiscCommon::_Initialize: Key Encryption "
+                     L"Key calculation failed.");
     WriteLe32Words(s.sharedBytes, s.shared, kWords);
     sha1_init(&s.sha);
     sha1_update(&s.sha, s.sharedBytes, kNumberBytes);
@@ -195,7 +197,8 @@ DWORD CMiscCommon::_Authenticate(HandshakeSecrets &s, const BYTE *request1, cons
     BlowfishContext *cipher = (BlowfishContext *)context.Get();
     if (!BlowfishInitialize(cipher, s.keyEncryptionKey, kKeySize))
         return _Fail(MISC_RESULT_FAILED,
-                     L"MiscCommon::CMiscCommon::_Initialize: BlowfishInitialize (1st time) failed.");
+                     L"MiscCommon::CMiscCommon::_Initialize: BlowfishInitialize "
+                     L"(1st time) failed.");
 
     // Phase 3: the session key, enciphered block by block.
     uint32_t key[kSessionKeyWords];
@@ -231,7 +234,8 @@ DWORD CMiscCommon::_Authenticate(HandshakeSecrets &s, const BYTE *request1, cons
 
     if (!BlowfishInitialize(cipher, s.sessionKey, kKeySize))
         return _Fail(MISC_RESULT_FAILED,
-                     L"MiscCommon::CMiscCommon::_Initialize: BlowfishInitialize (2nd time) failed.");
+                     L"MiscCommon::CMiscCommon::_Initialize: BlowfishInitialize "
+                     L"(2nd time) failed.");
     uint32_t left = ReadLe32(reply3), right = ReadLe32(reply3 + 4);
     if (!BlowfishDecipher(cipher, &left, &right) || left != MISC_CONFIRM_LEFT ||
         right != MISC_CONFIRM_RIGHT)

@@ -92,8 +92,9 @@ std::string ErrorText(const MiscCommon::CMiscCommon &misc) {
 }
 
 void SetErrorText(MiscCommon::CMiscCommon &misc, const wchar_t *text) {
-    wcsncpy(MiscCommon::CMiscCommonAccess::_szLastError(misc), text, MiscCommon::MISC_TEXT_CHARS - 1);
-    MiscCommon::CMiscCommonAccess::_szLastError(misc)[MiscCommon::MISC_TEXT_CHARS - 1] = 0;
+    WCHAR *error = MiscCommon::CMiscCommonAccess::_szLastError(misc);
+    wcsncpy(error, text, MiscCommon::MISC_TEXT_CHARS - 1);
+    error[MiscCommon::MISC_TEXT_CHARS - 1] = 0;
 }
 
 void ExpectReleased(const Trace &trace, const std::vector<uint64_t> &kept) {

@@ -29,11 +29,13 @@ protected:
     }
     void TearDown() override {
         g_MiscCommon.CloseDriver();
-        if (CMiscCommonAccess::_szVersion(g_MiscCommon)) HeapFree(GetProcessHeap(), 0, CMiscCommonAccess::_szVersion(g_MiscCommon));
-        CMiscCommonAccess::_szVersion(g_MiscCommon) = nullptr;
-        CMiscCommonAccess::_dwVersionMajor(g_MiscCommon) = CMiscCommonAccess::_dwVersionMinor(g_MiscCommon) = 0;
-        CMiscCommonAccess::_dwVersionBuild(g_MiscCommon) = CMiscCommonAccess::_dwVersionRevision(g_MiscCommon) = 0;
-        CMiscCommonAccess::_bSecureSession(g_MiscCommon) = 1;
+        typedef CMiscCommonAccess A;
+        WCHAR *&version = A::_szVersion(g_MiscCommon);
+        if (version) HeapFree(GetProcessHeap(), 0, version);
+        version = nullptr;
+        A::_dwVersionMajor(g_MiscCommon) = A::_dwVersionMinor(g_MiscCommon) = 0;
+        A::_dwVersionBuild(g_MiscCommon) = A::_dwVersionRevision(g_MiscCommon) = 0;
+        A::_bSecureSession(g_MiscCommon) = 1;
         SetErrorText(g_MiscCommon, L"");
         g_bDriverReady = FALSE;
         g_wBatteryCount = 0;
