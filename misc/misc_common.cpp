@@ -102,7 +102,8 @@ DWORD CMiscCommon::OpenDriver() {
     return MISC_RESULT_SUCCESS;
 }
 
-DWORD CMiscCommon::_ReadDriverVersion(HDEVINFO set, SP_DEVINFO_DATA *device) {
+// Inline: OpenDriver, its one caller, takes it in whole.
+inline DWORD CMiscCommon::_ReadDriverVersion(HDEVINFO set, SP_DEVINFO_DATA *device) {
     HKEY key = SetupDiOpenDevRegKey(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ);
     if (key == (HKEY)INVALID_HANDLE_VALUE)
         return _Fail(MISC_RESULT_FAILED,
