@@ -2,6 +2,7 @@
 // answers the tag and information requests of the two battery
 // interfaces with fuzz bytes. Every call must close the battery it opened.
 #include "battery.h"
+#include "battery_device.h"
 #include "device_paths.h"
 #include "fuzz_support.h"
 
@@ -23,7 +24,7 @@ struct Exchange {
     uint8_t information[kInformationSize];
 };
 
-sim::MiscDeviceReply Hook(void *context, int index, uint32_t code, const uint8_t *in,
+sim::BatteryDeviceReply Hook(void *context, int index, uint32_t code, const uint8_t *in,
                           uint32_t in_size, uint8_t *out, uint32_t out_capacity) {
     Exchange &x = *(Exchange *)context;
     FuzzedDataProvider &fdp = *x.fdp;
@@ -40,7 +41,7 @@ sim::MiscDeviceReply Hook(void *context, int index, uint32_t code, const uint8_t
         uint8_t tag[kTagSize];
         fuzz::Put32(tag, x.tag);
         memcpy(out, tag, n);
-        return sim::MiscDeviceReply{result, error, n};
+        return sim::BatteryDeviceReply{result, error, n};
     }
     FUZZ_CHECK(code == IOCTL_BATTERY_QUERY_INFORMATION && x.calls == 2);
     FUZZ_CHECK(in_size == kQuerySize && out_capacity == kInformationSize);
@@ -50,7 +51,7 @@ sim::MiscDeviceReply Hook(void *context, int index, uint32_t code, const uint8_t
     if (fdp.ConsumeBool()) out[3] &= 0xBF;  // BATTERY_CAPACITY_RELATIVE clear
     memcpy(x.information, out, kInformationSize);
     x.information_delivered = result && n >= kInformationCovered;
-    return sim::MiscDeviceReply{result, error, n};
+    return sim::BatteryDeviceReply{result, error, n};
 }
 
 }  // namespace

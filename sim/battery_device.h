@@ -5,7 +5,7 @@
 
 #include <stdint.h>
 
-#include "misc_device.h"
+#include "misc_device.h"  // FaultSwitch and the error values
 
 namespace sim {
 
@@ -31,11 +31,18 @@ struct BatteryDeviceConfig {
     SizeSwitch detail_required_size = {false, 0};
 };
 
-constexpr uint32_t kIoctlBatteryQueryTag = 0x294040;
-constexpr uint32_t kIoctlBatteryQueryInformation = 0x294044;
+// The battery's answer to one request: the call's BOOL, the last error
+// when it fails, and the bytes the battery reports, which may be more than
+// the output buffer holds (the platform cuts them to it, as the I/O
+// manager does).
+struct BatteryDeviceReply {
+    bool result;
+    uint32_t last_error;
+    uint32_t bytes;
+};
 
 // One buffered request to the battery; out may be null when out_capacity is 0.
-MiscDeviceReply BatteryDeviceControl(const BatteryDeviceConfig &battery, uint32_t code,
+BatteryDeviceReply BatteryDeviceControl(const BatteryDeviceConfig &battery, uint32_t code,
                                      const uint8_t *in, uint32_t in_size, uint8_t *out,
                                      uint32_t out_capacity);
 

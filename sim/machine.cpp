@@ -8,6 +8,9 @@
 #include <initializer_list>
 #include <nlohmann/json.hpp>
 
+#include "misc_driver.h"
+#include "utf8.h"
+
 namespace sim {
 
 namespace {
@@ -160,10 +163,13 @@ struct Parser {
         // NOLINTNEXTLINE(cert-err34-c): the field widths keep each number far from overflow
         if (!Shaped(s, "9999-99-99") || sscanf(s.c_str(), "%4u-%2u-%2u%c", &y, &m, &d, &tail) != 3)
             return Fail(path, "must be \"YYYY-MM-DD\"");
-        if (y < 1980 || y > 2107 || m < 1 || m > 12 || d < 1 || d > 31)
-            return Fail(path, "is not a date from 1980-01-01 to 2107-12-31");
+        // The years that the packed layout holds.
+        constexpr unsigned kFirstYear = PackedDateYear(0), kLastYear = PackedDateYear(0xFFFF);
+        if (y < kFirstYear || y > kLastYear || m < 1 || m > 12 || d < 1 || d > 31)
+            return Fail(path, "is not a date from " + std::to_string(kFirstYear) + "-01-01 to " +
+                                  std::to_string(kLastYear) + "-12-31");
         if (d > DaysInMonth(y, m)) return NoSuchDay(path, y, m, d);
-        *out = (uint16_t)((y - 1980) << 9 | m << 5 | d);
+        *out = PackDate(y, m, d);
         return true;
     }
 
@@ -196,24 +202,6 @@ struct Parser {
         return true;
     }
 
-    bool Wide(const std::string &utf8, std::wstring *out) {
-        out->clear();
-        for (size_t i = 0; i < utf8.size();) {
-            unsigned char c = (unsigned char)utf8[i];
-            uint32_t cp;
-            int n;
-            if (c < 0x80) cp = c, n = 1;
-            else if ((c & 0xE0) == 0xC0) cp = c & 0x1F, n = 2;
-            else if ((c & 0xF0) == 0xE0) cp = c & 0x0F, n = 3;
-            else cp = c & 0x07, n = 4;
-            if (i + n > utf8.size()) return false;
-            for (int k = 1; k < n; k++) cp = cp << 6 | ((unsigned char)utf8[i + k] & 0x3F);
-            out->push_back((wchar_t)cp);
-            i += n;
-        }
-        return true;
-    }
-
     bool Pack(const json &j, const std::string &path, PackConfig *p) {
         if (!Keys(j, path, {"part_number", "date", "date_status", "part_number_status"}))
             return false;
@@ -222,14 +210,15 @@ struct Parser {
         const json &pn = j["part_number"];
         if (pn.is_string()) {
             std::string s = pn.get<std::string>();
-            if (s.size() > kPartNumberSize)
-                return Fail(path + ".part_number", "is longer than 12 bytes");
+            if (s.size() > MISC_PART_NUMBER_SIZE)
+                return Fail(path + ".part_number",
+                            "is longer than " + std::to_string(MISC_PART_NUMBER_SIZE) + " bytes");
             memcpy(p->part_number, s.data(), s.size());
         } else if (pn.is_object()) {
             if (!Keys(pn, path + ".part_number", {"hex"})) return false;
             std::vector<uint8_t> raw;
             if (!pn.contains("hex")) return Fail(path + ".part_number.hex", "is required");
-            if (!Hex(pn["hex"], path + ".part_number.hex", kPartNumberSize, &raw)) return false;
+            if (!Hex(pn["hex"], path + ".part_number.hex", MISC_PART_NUMBER_SIZE, &raw)) return false;
             if (!raw.empty()) memcpy(p->part_number, raw.data(), raw.size());
         } else {
             return Fail(path + ".part_number", "must be a text or {\"hex\": ...}");
@@ -322,7 +311,7 @@ struct Parser {
             if (v.is_null()) {
                 m->version_missing = true;
             } else if (v.is_string()) {
-                if (!Wide(v.get<std::string>(), &m->driver_version))
+                if (!WideFromUtf8(v.get<std::string>(), &m->driver_version))
                     return Fail(path + ".driver_version", "is not UTF-8");
             } else {
                 return Fail(path + ".driver_version", "must be a text or null");
@@ -341,9 +330,11 @@ struct Parser {
         if (j.contains("model")) {
             if (!j["model"].is_string()) return Fail(path + ".model", "must be a text");
             std::string s = j["model"].get<std::string>();
-            if (s.size() > 19) return Fail(path + ".model", "is longer than 19 bytes (UTF-8)");
+            if (s.size() > MISC_MODEL_LONG_MAX)
+                return Fail(path + ".model", "is longer than " + std::to_string(MISC_MODEL_LONG_MAX) +
+                                                 " bytes (UTF-8)");
             BuildModelRecord(s.c_str(), d.model_record);
-            d.model_record_size = kModelRecordSize;
+            d.model_record_size = MISC_MODEL_RECORD_SIZE;
         }
         if (j.contains("model_record")) {
             std::vector<uint8_t> raw;

@@ -13,20 +13,27 @@
 #include <stdint.h>
 
 #include "blowfish.h"
+#include "sha1.h"
 
 namespace sim {
 
 constexpr uint32_t kMaxPacks = 4;
 constexpr uint32_t kMaxStatusSteps = 8;
-constexpr uint32_t kModelRecordSize = 128;
 constexpr uint32_t kMaxRawModelRecord = 512;
-constexpr uint32_t kPartNumberSize = 12;
-constexpr uint32_t kNumberWords = 33;  // a 1024-bit value: 33 little-endian words
-constexpr uint32_t kNumberBytes = kNumberWords * 4;
 constexpr uint32_t kExponentWords = 4;
+constexpr uint32_t kMaxLoggedFunctions = 8;
 
-// Win32 error values the driver reports (the numbers are Windows').
+// The two wire sizes that the configuration and the session state hold.
+// misc_device.cpp checks them against misc_driver.h, which this header
+// leaves out: the client's headers still declare some of the same names in
+// a namespace of their own, and tests see both.
+constexpr uint32_t kPartNumberSize = 12;  // MISC_PART_NUMBER_SIZE
+constexpr uint32_t kNumberBytes = 132;    // MISC_NUMBER_BYTES
+
+// Win32 error values the simulated devices report (the numbers are
+// Windows'; the devices build without Windows headers).
 constexpr uint32_t kErrorInvalidFunction = 1;
+constexpr uint32_t kErrorFileNotFound = 2;
 constexpr uint32_t kErrorAccessDenied = 5;
 constexpr uint32_t kErrorGenFailure = 31;
 constexpr uint32_t kErrorNotSupported = 50;
@@ -106,7 +113,7 @@ struct MiscDeviceLog {
     uint32_t last_closed_session;
     uint32_t capsules_served;
     uint32_t capsules_refused;
-    uint32_t misc_functions[8];  // functions in the order served (first 8)
+    uint32_t misc_functions[kMaxLoggedFunctions];  // functions in the order served (the first ones)
     uint32_t misc_function_count;
 };
 
@@ -172,7 +179,7 @@ private:
     uint32_t _exponent[kExponentWords];
     uint8_t _clientPublic[kNumberBytes];
     uint8_t _driverPublic[kNumberBytes];
-    uint8_t _linkKey[20];
+    uint8_t _linkKey[SHA1_DIGEST_SIZE];
     BlowfishContext _cipher;
 
     uint32_t _supportStep;

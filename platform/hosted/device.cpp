@@ -262,9 +262,9 @@ sim::MiscDeviceReply ExternalControl(int slot, uint32_t code, const uint8_t *in,
     ExternalDriver &d = Externals()[slot];
     if (!d.broken) {
         std::vector<uint8_t> frame(12 + in_size);
-        sim::Write32(&frame[0], kFrameHeader + in_size);
-        sim::Write32(&frame[4], code);
-        sim::Write32(&frame[8], out_capacity);
+        WriteLe32(&frame[0], kFrameHeader + in_size);
+        WriteLe32(&frame[4], code);
+        WriteLe32(&frame[8], out_capacity);
         if (in_size) memcpy(&frame[12], in, in_size);
         const int64_t deadline = MonotonicMs() + d.reply_timeout_ms;
         uint8_t head[12];
@@ -275,7 +275,7 @@ sim::MiscDeviceReply ExternalControl(int slot, uint32_t code, const uint8_t *in,
                  ReadBefore(d.from_driver, head, sizeof head, deadline, &d.late);
         }
         if (ok) {
-            uint32_t size = sim::Read32(head);
+            uint32_t size = ReadLe32(head);
             if (size >= kFrameHeader && size - kFrameHeader <= kMaxFrame) {
                 std::vector<uint8_t> body(size - kFrameHeader);
                 if (body.empty() ||
@@ -283,7 +283,7 @@ sim::MiscDeviceReply ExternalControl(int slot, uint32_t code, const uint8_t *in,
                     uint32_t n = (uint32_t)body.size() < out_capacity ? (uint32_t)body.size()
                                                                       : out_capacity;
                     if (n) memcpy(out, body.data(), n);
-                    return sim::MiscDeviceReply{sim::Read32(head + 4) != 0, sim::Read32(head + 8), n};
+                    return sim::MiscDeviceReply{ReadLe32(head + 4) != 0, ReadLe32(head + 8), n};
                 }
             }
         }
@@ -301,11 +301,11 @@ sim::MiscDeviceReply ExternalControl(int slot, uint32_t code, const uint8_t *in,
 }
 
 // The battery class driver's answers, for the battery at an interface index.
-sim::MiscDeviceReply BatteryControl(int index, uint32_t code, const uint8_t *in, uint32_t in_size,
-                                    uint8_t *out, uint32_t out_capacity) {
+sim::BatteryDeviceReply BatteryControl(int index, uint32_t code, const uint8_t *in, uint32_t in_size,
+                                       uint8_t *out, uint32_t out_capacity) {
     const sim::Machine &m = CurrentMachine();
     if (index < 0 || (size_t)index >= m.batteries.size())
-        return sim::MiscDeviceReply{false, ERROR_FILE_NOT_FOUND, 0};
+        return sim::BatteryDeviceReply{false, ERROR_FILE_NOT_FOUND, 0};
     return sim::BatteryDeviceControl(m.batteries[(size_t)index], code, in, in_size, out, out_capacity);
 }
 
@@ -394,6 +394,18 @@ extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, 
 
 namespace {
 
+// What a device answered, as the I/O manager completes the request.
+struct Completion {
+    bool result;
+    DWORD last_error;
+    uint32_t bytes;
+};
+
+template <typename Reply>
+Completion Complete(const Reply &reply) {
+    return Completion{reply.result, reply.last_error, reply.bytes};
+}
+
 // A secure capsule as the simulated driver deciphered it, for the trace
 // line of the request that carried it.
 struct ClearCapsules {
@@ -418,7 +430,7 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
     Object *o = hosted::FindAnyObject(hDevice);
     std::string device;
     ClearCapsules clear;
-    sim::MiscDeviceReply reply{false, ERROR_INVALID_HANDLE, 0};
+    Completion reply{false, ERROR_INVALID_HANDLE, 0};
     std::vector<uint8_t> in(nInBufferSize), out(nOutBufferSize);
     if (lpInBuffer && nInBufferSize) memcpy(in.data(), lpInBuffer, nInBufferSize);
     if (!o || (o->kind != ObjectKind::MiscDevice && o->kind != ObjectKind::BatteryDevice)) {
@@ -426,30 +438,30 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
     } else if (lpOverlapped || !lpBytesReturned || (!lpInBuffer && nInBufferSize) ||
                (!lpOutBuffer && nOutBufferSize)) {
         device = o->kind == ObjectKind::MiscDevice ? "misc" : "battery" + std::to_string(o->battery);
-        reply = sim::MiscDeviceReply{false, ERROR_INVALID_PARAMETER, 0};
+        reply = Completion{false, ERROR_INVALID_PARAMETER, 0};
     } else if (o->kind == ObjectKind::MiscDevice) {
         device = o->external >= 0 ? "misc(external)" : "misc";
         if (hosted::g_hook) {
-            reply = hosted::g_hook(hosted::g_hookContext, dwIoControlCode, in.data(),
-                                   nInBufferSize, out.data(), nOutBufferSize);
+            reply = Complete(hosted::g_hook(hosted::g_hookContext, dwIoControlCode, in.data(),
+                                            nInBufferSize, out.data(), nOutBufferSize));
         } else if (o->external >= 0) {
-            reply = hosted::ExternalControl(o->external, dwIoControlCode, in.data(), nInBufferSize,
-                                            out.data(), nOutBufferSize);
+            reply = Complete(hosted::ExternalControl(o->external, dwIoControlCode, in.data(),
+                                                     nInBufferSize, out.data(), nOutBufferSize));
         } else {
             sim::CSimMiscDevice &misc = hosted::MiscDevice();
             if (hosted::TraceEnabled()) misc.ObserveCapsules(KeepClearCapsules, &clear);
-            reply = misc.Control(dwIoControlCode, in.data(), nInBufferSize, out.data(),
-                                 nOutBufferSize);
+            reply = Complete(misc.Control(dwIoControlCode, in.data(), nInBufferSize, out.data(),
+                                          nOutBufferSize));
             misc.ObserveCapsules(nullptr, nullptr);
         }
     } else {
         device = "battery" + std::to_string(o->battery);
-        reply = hosted::g_batteryHook
-                    ? hosted::g_batteryHook(hosted::g_batteryHookContext, o->battery,
-                                            dwIoControlCode, in.data(), nInBufferSize, out.data(),
-                                            nOutBufferSize)
-                    : hosted::BatteryControl(o->battery, dwIoControlCode, in.data(),
-                                             nInBufferSize, out.data(), nOutBufferSize);
+        reply = Complete(hosted::g_batteryHook
+                             ? hosted::g_batteryHook(hosted::g_batteryHookContext, o->battery,
+                                                     dwIoControlCode, in.data(), nInBufferSize,
+                                                     out.data(), nOutBufferSize)
+                             : hosted::BatteryControl(o->battery, dwIoControlCode, in.data(),
+                                                      nInBufferSize, out.data(), nOutBufferSize));
     }
     if (reply.bytes > nOutBufferSize) reply.bytes = nOutBufferSize;
     // Data and count arrive on success and on the buffer-overflow warning.

@@ -52,6 +52,7 @@ namespace sim {
 struct Machine;
 class CSimMiscDevice;
 struct MiscDeviceReply;
+struct BatteryDeviceReply;
 }  // namespace sim
 
 namespace hosted {
@@ -76,9 +77,9 @@ typedef sim::MiscDeviceReply (*MiscDeviceHook)(void *context, uint32_t code, con
                                                uint32_t in_size, uint8_t *out, uint32_t out_capacity);
 void SetMiscDeviceHook(MiscDeviceHook hook, void *context);
 // The same for the battery class devices; index is the interface index.
-typedef sim::MiscDeviceReply (*BatteryDeviceHook)(void *context, int index, uint32_t code,
-                                                  const uint8_t *in, uint32_t in_size,
-                                                  uint8_t *out, uint32_t out_capacity);
+typedef sim::BatteryDeviceReply (*BatteryDeviceHook)(void *context, int index, uint32_t code,
+                                                     const uint8_t *in, uint32_t in_size,
+                                                     uint8_t *out, uint32_t out_capacity);
 void SetBatteryDeviceHook(BatteryDeviceHook hook, void *context);
 
 // Tests: make the clean-up calls (HeapFree, CloseHandle, RegCloseKey,

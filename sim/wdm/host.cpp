@@ -103,7 +103,8 @@ void Head(uint8_t *head, const uint8_t *bytes, uint32_t size) {
     if (bytes && size) memcpy(head, bytes, size < sim::wdm::kJournalHead ? size : sim::wdm::kJournalHead);
 }
 
-SimReply ToReply(const sim::MiscDeviceReply &r) {
+template <typename Reply>
+SimReply ToReply(const Reply &r) {
     return SimReply{r.result ? 1u : 0u, r.last_error, r.bytes};
 }
 

@@ -48,7 +48,7 @@ void RandomNotebook(sim::MiscDeviceConfig *config) {
     const char *kModels[] = {"HT-K60A", "HT-K60A", "HT-KW-1234ABCD", "HT-R60",
                              "HT-E7X",  "HT-M5",   "XY",             "HT-D60-LONGNAME"};
     sim::BuildModelRecord(kModels[Below(8)], config->model_record);
-    if (Chance(10)) Random(nullptr, config->model_record, sim::kModelRecordSize);
+    if (Chance(10)) Random(nullptr, config->model_record, MISC_MODEL_RECORD_SIZE);
     config->first_session_id = (uint32_t)g_rng();
     config->support_code = Chance(8) ? (uint8_t)Below(6) : 3;
     RandomScript(&config->support_status, 4);
