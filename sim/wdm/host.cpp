@@ -11,7 +11,7 @@
 #include <string.h>
 
 #include "battery_device.h"
-#include "sha1.h"
+#include "driver_random.h"
 #include "misc_device.h"
 #include "notebook_wire.h"
 #include "wipe.h"
@@ -22,69 +22,25 @@ using sim::wdm::DriverLog;
 using sim::wdm::JournalEntry;
 using sim::wdm::Notebook;
 
-constexpr uint32_t kErrorFileNotFound = 2;
+using sim::kErrorFileNotFound;
 constexpr uint32_t kErrorNotEnoughMemory = 8;
-constexpr uint32_t kEntropySize = 16;
-constexpr uint32_t kCounterSize = 4;
-
-// The driver's random bytes for the misc device's exponent and nonce:
-// SHA-1 over a chained state, a counter and, unless the notebook fixes the
-// exponent, fresh entropy from the kernel's clocks. A fixed exponent seeds
-// the state with it instead, so that a run repeats byte for byte.
-struct DriverRandom {
-    bool deterministic;
-    uint8_t state[SHA1_DIGEST_SIZE];
-    uint32_t counter;
-};
 
 alignas(sim::CSimMiscDevice) unsigned char g_deviceStorage[sizeof(sim::CSimMiscDevice)];
 sim::CSimMiscDevice *g_device;
 Notebook g_notebook;
 bool g_loaded;
-DriverRandom g_random;
+sim::DriverRandom g_random;
 DriverLog g_log;
 uint8_t g_encodedLog[sim::wdm::kLogSize];
 
-void FillRandom(void *context, uint8_t *out, size_t size) {
-    DriverRandom *r = (DriverRandom *)context;
-    while (size) {
-        sha1_context ctx;
-        memset(&ctx, 0, sizeof ctx);
-        sha1_init(&ctx);
-        sha1_update(&ctx, r->state, sizeof r->state);
-        uint8_t c[kCounterSize] = {(uint8_t)r->counter, (uint8_t)(r->counter >> 8),
-                                   (uint8_t)(r->counter >> 16), (uint8_t)(r->counter >> 24)};
-        r->counter++;
-        sha1_update(&ctx, c, sizeof c);
-        if (!r->deterministic) {
-            uint8_t entropy[kEntropySize];
-            SimKernelEntropy(entropy);
-            sha1_update(&ctx, entropy, sizeof entropy);
-        }
-        sha1_final(&ctx);
-        uint8_t digest[SHA1_DIGEST_SIZE];
-        sha1_result(&ctx, digest);
-        secure_wipe(&ctx, sizeof ctx);
-        size_t n = size < sizeof digest ? size : sizeof digest;
-        memcpy(out, digest, n);
-        out += n;
-        size -= n;
-        if (!r->deterministic) memcpy(r->state, digest, sizeof r->state);
-        secure_wipe(digest, sizeof digest);
-    }
-}
+// The kernel's clocks are the entropy of the driver's random bytes.
+void KernelEntropy(uint8_t *out) { SimKernelEntropy(out); }
 
 void StartDevice() {
     if (g_device) g_device->~CSimMiscDevice();
     g_device = new (g_deviceStorage) sim::CSimMiscDevice();
-    memset(&g_random, 0, sizeof g_random);
-    if (g_notebook.misc.fixed_exponent) {
-        g_random.deterministic = true;
-        for (uint32_t i = 0; i < sim::kExponentWords; i++)
-            for (uint32_t k = 0; k < 4; k++)
-                g_random.state[4 * i + k] = (uint8_t)(g_notebook.misc.private_exponent[i] >> (8 * k));
-    }
-    g_device->Configure(g_notebook.misc, FillRandom, &g_random);
+    sim::StartDriverRandom(&g_random, g_notebook.misc, KernelEntropy);
+    g_device->Configure(g_notebook.misc, sim::FillDriverRandom, &g_random);
     memset(&g_log, 0, sizeof g_log);
     g_log.sequence = g_notebook.sequence;
 }

@@ -12,22 +12,14 @@
 #include "application.h"
 #include "hosted.h"
 #include "machine.h"
+#include "utf8.h"
 
 namespace {
 
+// The arguments are UTF-8; a sequence cut short is taken as it is.
 std::wstring Widen(const char *s) {
     std::wstring out;
-    // The arguments are UTF-8.
-    for (size_t i = 0; s[i];) {
-        unsigned char c = (unsigned char)s[i];
-        uint32_t cp;
-        int n = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : 4;
-        cp = n == 1 ? c : n == 2 ? c & 0x1F : n == 3 ? c & 0x0F : c & 0x07;
-        int k = 1;
-        for (; k < n && s[i + k]; k++) cp = cp << 6 | ((unsigned char)s[i + k] & 0x3F);
-        out.push_back((wchar_t)cp);
-        i += k;
-    }
+    (void)sim::WideFromUtf8(s, &out);
     return out;
 }
 
