@@ -30,6 +30,7 @@
 #include "machine.h"
 #include "misc_device.h"
 #include "objects.h"
+#include "trace_line.h"
 
 namespace hosted {
 
@@ -348,12 +349,11 @@ extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, 
     (void)dwFlagsAndAttributes;
     (void)hTemplateFile;
     const sim::Machine &m = hosted::CurrentMachine();
+    hosted::CTraceLine line("create_file");
+    line.Wide("path", lpFileName).Set("access", dwDesiredAccess).Set("share", dwShareMode);
     auto fail = [&](DWORD error) {
         SetLastError(error);
-        hosted::Trace("\"event\":\"create_file\",\"path\":" + hosted::JsonWide(lpFileName) +
-                      ",\"access\":" + std::to_string(dwDesiredAccess) + ",\"share\":" +
-                      std::to_string(dwShareMode) + ",\"handle\":null,\"last_error\":" +
-                      std::to_string(error));
+        line.Null("handle").Set("last_error", error).Write();
         return INVALID_HANDLE_VALUE;
     };
     if (!lpFileName) return fail(ERROR_INVALID_PARAMETER);
@@ -386,9 +386,7 @@ extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, 
     }
     HANDLE h = hosted::AddObject(o);
     SetLastError(ERROR_SUCCESS);
-    hosted::Trace("\"event\":\"create_file\",\"path\":" + hosted::JsonWide(lpFileName) +
-                  ",\"access\":" + std::to_string(dwDesiredAccess) + ",\"share\":" +
-                  std::to_string(dwShareMode) + ",\"handle\":" + std::to_string((uintptr_t)h));
+    line.Handle("handle", h).Write();
     return h;
 }
 
@@ -471,15 +469,15 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
         *lpBytesReturned = reply.bytes;
     }
     if (!reply.result) SetLastError(reply.last_error);
-    hosted::Trace("\"event\":\"device_io\",\"device\":\"" + device + "\",\"code\":" +
-                  std::to_string(dwIoControlCode) + ",\"in\":\"" +
-                  hosted::Hex(in.data(), nInBufferSize) + "\",\"out\":\"" +
-                  hosted::Hex(out.data(), deliver ? reply.bytes : 0) + "\",\"bytes\":" +
-                  std::to_string(deliver ? reply.bytes : 0) +
-                  ",\"result\":" + (reply.result ? "true" : "false") +
-                  ",\"last_error\":" + std::to_string(reply.result ? 0 : reply.last_error) +
-                  (clear.seen ? ",\"deciphered_in\":\"" + clear.request + "\",\"deciphered_out\":\"" +
-                                    clear.reply + "\""
-                              : std::string()));
+    hosted::CTraceLine line("device_io");
+    line.Set("device", device)
+        .Set("code", dwIoControlCode)
+        .Bytes("in", in.data(), nInBufferSize)
+        .Bytes("out", out.data(), deliver ? reply.bytes : 0)
+        .Set("bytes", deliver ? reply.bytes : 0)
+        .Set("result", reply.result)
+        .Set("last_error", reply.result ? 0 : reply.last_error);
+    if (clear.seen) line.Set("deciphered_in", clear.request).Set("deciphered_out", clear.reply);
+    line.Write();
     return reply.result ? TRUE : FALSE;
 }

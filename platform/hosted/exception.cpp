@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "hosted.h"
+#include "trace_line.h"
 
 // Present only in a coverage build (gcc --coverage): writes the counts that
 // _exit would otherwise lose.
@@ -21,7 +22,7 @@ extern "C" void WINAPI RaiseException(DWORD dwExceptionCode, DWORD dwExceptionFl
         ssize_t w = write(2, line, (size_t)n);
         (void)w;
     }
-    hosted::Trace("\"event\":\"exception\",\"code\":" + std::to_string(dwExceptionCode));
+    hosted::CTraceLine("exception").Set("code", dwExceptionCode).Write();
     hosted::TraceOutcome("unhandled-exception");
     hosted::TraceRunEnd((int)dwExceptionCode, true);
     (void)fflush(nullptr);

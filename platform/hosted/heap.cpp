@@ -10,6 +10,7 @@
 
 #include "hosted.h"
 #include "machine.h"
+#include "trace_line.h"
 
 namespace {
 
@@ -63,8 +64,7 @@ extern "C" LPVOID WINAPI HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes) 
     ApplyMachineOnce();
     uint64_t number = ++g_allocations;
     if (g_failAt && number == g_failAt) {
-        hosted::Trace("\"event\":\"heap_alloc_failed\",\"size\":" + std::to_string(dwBytes) +
-                      ",\"number\":" + std::to_string(number));
+        hosted::CTraceLine("heap_alloc_failed").Set("size", dwBytes).Set("number", number).Write();
         return nullptr;
     }
     if (dwBytes > ((size_t)1 << 31)) return nullptr;
@@ -77,9 +77,11 @@ extern "C" LPVOID WINAPI HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes) 
     unsigned char *user = (unsigned char *)(h + 1);
     memset(user, (dwFlags & HEAP_ZERO_MEMORY) ? 0 : kFreshFill, dwBytes);
     (Live())[h->id] = dwBytes;
-    hosted::Trace("\"event\":\"heap_alloc\",\"block\":" + std::to_string(h->id) +
-                  ",\"size\":" + std::to_string(dwBytes) +
-                  ",\"zeroed\":" + ((dwFlags & HEAP_ZERO_MEMORY) ? "true" : "false"));
+    hosted::CTraceLine("heap_alloc")
+        .Set("block", h->id)
+        .Set("size", dwBytes)
+        .Set("zeroed", (dwFlags & HEAP_ZERO_MEMORY) != 0)
+        .Write();
     // cppcheck-suppress memleak ; the block is the caller's as h + 1, released by HeapFree
     return user;
 }
@@ -103,9 +105,7 @@ extern "C" BOOL WINAPI HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem) {
             zero = false;
             break;
         }
-    hosted::Trace("\"event\":\"heap_free\",\"block\":" + std::to_string(h->id) +
-                  ",\"size\":" + std::to_string(h->size) +
-                  ",\"all_zero\":" + (zero ? "true" : "false"));
+    hosted::CTraceLine("heap_free").Set("block", h->id).Set("size", h->size).Set("all_zero", zero).Write();
     Live().erase(h->id);
     h->magic = 0;
     free(h);
@@ -117,10 +117,12 @@ extern "C" BOOL WINAPI HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem) {
 // it sees what the program really left behind.
 __attribute__((destructor)) static void ReportLiveBlocks() {
     if (!hosted::TraceEnabled()) return;
-    std::string blocks;
+    nlohmann::ordered_json blocks = nlohmann::ordered_json::array();
     for (const auto &b : Live()) {
-        if (!blocks.empty()) blocks += ",";
-        blocks += "{\"block\":" + std::to_string(b.first) + ",\"size\":" + std::to_string(b.second) + "}";
+        nlohmann::ordered_json block;
+        block["block"] = b.first;
+        block["size"] = b.second;
+        blocks.push_back(block);
     }
-    hosted::Trace("\"event\":\"exit\",\"live_blocks\":[" + blocks + "]");
+    hosted::CTraceLine("exit").Set("live_blocks", blocks).Write();
 }

@@ -28,8 +28,9 @@ size_t LiveHeapBlocks();
 void TraceOpen(const char *path);
 void TraceCaptureInMemory(bool on);
 std::vector<std::string> TakeTraceLines();
-// Writes one trace line: the JSON object's body without braces, e.g.
-// "\"event\":\"sleep\",\"ms\":100". Does nothing when tracing is off.
+// Writes one trace line from a ready body, the JSON object without its
+// braces, e.g. "\"event\":\"sleep\",\"ms\":100" (tests; the layer's own
+// lines are built by CTraceLine). Does nothing when tracing is off.
 void Trace(const std::string &body);
 bool TraceEnabled();
 // The run's first trace line (run_start: pid, arguments, machine file) is
@@ -40,9 +41,7 @@ void TraceBoxShown();
 void TraceOutcome(const char *name);  // a static string
 void TraceRunEnd(int exitCode, bool known);
 
-// Helpers for writing trace lines.
-std::string JsonString(const std::string &utf8);
-std::string JsonWide(const wchar_t *text);
+// Bytes as lowercase hexadecimal digits, and wide text as UTF-8.
 std::string Hex(const void *data, size_t size);
 std::string Utf8(const wchar_t *text);
 

@@ -21,6 +21,7 @@
 #include "host_steps.h"
 #include "machine.h"
 #include "objects.h"
+#include "trace_line.h"
 
 namespace {
 
@@ -102,8 +103,11 @@ extern "C" HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES lpMutexAttributes, B
     (void)bInitialOwner;  // nothing waits on the mutexes; ownership is not modelled
     auto fail = [&](DWORD error) -> HANDLE {
         SetLastError(error);
-        hosted::Trace("\"event\":\"mutex_create\",\"name\":" + hosted::JsonWide(lpName) +
-                      ",\"handle\":null,\"last_error\":" + std::to_string(error));
+        hosted::CTraceLine("mutex_create")
+            .Wide("name", lpName)
+            .Null("handle")
+            .Set("last_error", error)
+            .Write();
         return nullptr;
     };
     const uint32_t session = hosted::CurrentMachine().session;
@@ -124,13 +128,15 @@ extern "C" HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES lpMutexAttributes, B
     }
     HANDLE h = hosted::AddObject(o);
     SetLastError(exists ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
-    hosted::Trace("\"event\":\"mutex_create\",\"name\":" + hosted::JsonWide(lpName) +
-                  ",\"handle\":" + std::to_string((uintptr_t)h) +
-                  ",\"already_exists\":" + (exists ? "true" : "false"));
+    hosted::CTraceLine("mutex_create")
+        .Wide("name", lpName)
+        .Handle("handle", h)
+        .Set("already_exists", exists)
+        .Write();
     return h;
 }
 
 extern "C" void WINAPI Sleep(DWORD dwMilliseconds) {
-    hosted::Trace("\"event\":\"sleep\",\"ms\":" + std::to_string(dwMilliseconds));
+    hosted::CTraceLine("sleep").Set("ms", dwMilliseconds).Write();
     hosted::PauseMs(dwMilliseconds);
 }

@@ -10,6 +10,7 @@
 #include <map>
 
 #include "host_steps.h"
+#include "trace_line.h"
 
 namespace hosted {
 
@@ -123,14 +124,16 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE hObject) {
     hosted::Object *o = hosted::FindAnyObject(hObject);
     if (!o || o->kind == hosted::ObjectKind::DeviceInfoSet ||
         o->kind == hosted::ObjectKind::RegistryKey) {
-        hosted::Trace("\"event\":\"close_handle\",\"handle\":" + std::to_string((uintptr_t)hObject) +
-                      ",\"result\":false");
+        hosted::CTraceLine("close_handle").Handle("handle", hObject).Set("result", false).Write();
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    hosted::Trace("\"event\":\"close_handle\",\"handle\":" + std::to_string((uintptr_t)hObject) +
-                  ",\"kind\":\"" + hosted::KindName(o->kind) +
-                  "\",\"name\":" + hosted::JsonString(o->name) + ",\"result\":true");
+    hosted::CTraceLine("close_handle")
+        .Handle("handle", hObject)
+        .Set("kind", hosted::KindName(o->kind))
+        .Set("name", o->name)
+        .Set("result", true)
+        .Write();
     if (o->kind == hosted::ObjectKind::Mutex) {
         if (o->fd >= 0) close(o->fd);
     } else {

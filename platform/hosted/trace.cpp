@@ -9,6 +9,7 @@
 
 #include "host_steps.h"
 #include "hosted.h"
+#include "trace_line.h"
 
 namespace {
 int g_traceFd = -1;
@@ -28,15 +29,19 @@ int g_exitStatus = 0;
 bool g_exitStatusKnown = false;
 const char *g_outcome = nullptr;  // named when the run reaches one
 
-void WriteLine(const std::string &body);
+using ordered_json = nlohmann::ordered_json;
+
+constexpr size_t kReadChunk = 4096;
+
+void WriteLine(const std::string &object);
 
 // The process's own argument vector, as the kernel holds it.
-std::string ArgvJson() {
-    std::string out = "[";
+ordered_json ArgvJson() {
+    ordered_json argv = ordered_json::array();
     int fd = open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
     if (fd >= 0) {
         std::string raw;
-        char buf[4096];
+        char buf[kReadChunk];
         ssize_t n;
         while ((n = read(fd, buf, sizeof buf)) > 0) raw.append(buf, (size_t)n);
         close(fd);
@@ -44,24 +49,25 @@ std::string ArgvJson() {
         while (start < raw.size()) {
             size_t end = raw.find('\0', start);
             if (end == std::string::npos) end = raw.size();
-            if (out.size() > 1) out += ",";
-            out += hosted::JsonString(raw.substr(start, end - start));
+            argv.push_back(raw.substr(start, end - start));
             start = end + 1;
         }
     }
-    return out + "]";
+    return argv;
 }
 
-std::string JsonOrNull(const char *text) { return text ? hosted::JsonString(text) : "null"; }
+ordered_json TextOrNull(const char *text) { return text ? ordered_json(text) : ordered_json(); }
 
 // Each run's trace opens with a line that says which run it is, so that
 // runs appended to one file stay apart.
 void WriteRunStart() {
-    const char *machine = getenv("CELLVARO_MACHINE");
-    WriteLine("\"event\":\"run_start\",\"pid\":" + std::to_string(getpid()) +
-              ",\"argv\":" + ArgvJson() +
-              ",\"command_line\":" + JsonOrNull(getenv("CELLVARO_COMMAND_LINE")) +
-              ",\"machine\":" + JsonOrNull(machine));
+    ordered_json line;
+    line["event"] = "run_start";
+    line["pid"] = getpid();
+    line["argv"] = ArgvJson();
+    line["command_line"] = TextOrNull(getenv("CELLVARO_COMMAND_LINE"));
+    line["machine"] = TextOrNull(getenv("CELLVARO_MACHINE"));
+    WriteLine(hosted::TraceText(line));
 }
 
 // CELLVARO_TRACE names the trace file; it is opened on first use, since
@@ -96,11 +102,12 @@ __attribute__((destructor(101))) void WriteEndAtExit() {
     hosted::TraceRunEnd(g_exitStatus, g_exitStatusKnown);
 }
 
-void WriteLine(const std::string &body) {
+// Writes one line to the file: the object's text and a line break.
+void WriteLine(const std::string &object) {
     if (g_traceFd < 0) return;
     // A trace that cannot be written loses the line; a pipe whose reader
     // has gone must not end the run.
-    std::string line = "{" + body + "}\n";
+    std::string line = object + "\n";
     hosted::CBrokenPipeFails pipeFails;
     if (!hosted::WriteAll(g_traceFd, line.data(), line.size()) && !g_writeFailed) {
         g_writeFailed = true;
@@ -134,10 +141,47 @@ bool TraceEnabled() {
     return g_traceFd >= 0 || g_capture;
 }
 
-void Trace(const std::string &body) {
+// A line to the file and to the in-memory copy.
+void EmitLine(const std::string &object) {
     if (!TraceEnabled()) return;
-    if (g_capture) Captured().push_back("{" + body + "}");
-    WriteLine(body);
+    if (g_capture) Captured().push_back(object);
+    WriteLine(object);
+}
+
+void Trace(const std::string &body) { EmitLine("{" + body + "}"); }
+
+std::string TraceText(const nlohmann::ordered_json &line) {
+    // Texts that are not UTF-8 (an argument, a path) are written with
+    // U+FFFD in place of the bytes at fault, so that every line stays JSON.
+    return line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+CTraceLine::CTraceLine(const char *event) : _on(TraceEnabled()) {
+    if (_on) _line["event"] = event;
+}
+
+CTraceLine &CTraceLine::Null(const char *key) {
+    if (_on) _line[key] = nullptr;
+    return *this;
+}
+
+CTraceLine &CTraceLine::Wide(const char *key, const wchar_t *text) {
+    if (_on) _line[key] = text ? ordered_json(Utf8(text)) : ordered_json();
+    return *this;
+}
+
+CTraceLine &CTraceLine::Bytes(const char *key, const void *data, size_t size) {
+    if (_on) _line[key] = Hex(data, size);
+    return *this;
+}
+
+CTraceLine &CTraceLine::Handle(const char *key, const void *handle) {
+    if (_on) _line[key] = (uintptr_t)handle;
+    return *this;
+}
+
+void CTraceLine::Write() const {
+    if (_on) EmitLine(TraceText(_line));
 }
 
 void TraceBoxShown() { g_boxShown = true; }
@@ -148,34 +192,14 @@ void TraceRunEnd(int exitCode, bool known) {
     OpenFromEnvironmentOnce();
     if (g_endWritten || g_traceFd < 0) return;
     g_endWritten = true;
-    WriteLine("\"event\":\"run_end\",\"exit_code\":" + (known ? std::to_string(exitCode) : "null") +
-              ",\"outcome\":" +
-              JsonString(g_outcome                              ? g_outcome
-                         : known && exitCode == kMachineErrorExit ? "machine-file-error"
-                                                                  : "none") +
-              ",\"box_shown\":" + (g_boxShown ? "true" : "false"));
-}
-
-std::string JsonString(const std::string &utf8) {
-    std::string out = "\"";
-    for (unsigned char c : utf8) {
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                char buf[8];
-                (void)snprintf(buf, sizeof buf, "\\u%04x", c);
-                out += buf;
-            } else {
-                out += (char)c;
-            }
-        }
-    }
-    return out + "\"";
+    ordered_json line;
+    line["event"] = "run_end";
+    line["exit_code"] = known ? ordered_json(exitCode) : ordered_json();
+    line["outcome"] = g_outcome                                ? g_outcome
+                      : known && exitCode == kMachineErrorExit ? "machine-file-error"
+                                                               : "none";
+    line["box_shown"] = g_boxShown;
+    WriteLine(TraceText(line));
 }
 
 std::string Utf8(const wchar_t *text) {
@@ -202,8 +226,6 @@ std::string Utf8(const wchar_t *text) {
     }
     return out;
 }
-
-std::string JsonWide(const wchar_t *text) { return text ? JsonString(Utf8(text)) : "null"; }
 
 std::string Hex(const void *data, size_t size) {
     static const char digits[] = "0123456789abcdef";

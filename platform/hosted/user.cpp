@@ -22,6 +22,7 @@
 #include "machine.h"
 #include "objects.h"
 #include "string_table.h"
+#include "trace_line.h"
 
 namespace {
 
@@ -109,12 +110,11 @@ extern "C" int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, 
     (void)hWnd;
     const std::string caption = hosted::Utf8(lpCaption ? lpCaption : L"Error");
     const std::string text = hosted::Utf8(lpText ? lpText : L"");
-    const std::string traced = "\"event\":\"message_box\",\"caption\":" + hosted::JsonString(caption) +
-                               ",\"text\":" + hosted::JsonString(text) +
-                               ",\"style\":" + std::to_string(uType);
+    hosted::CTraceLine traced("message_box");
+    traced.Set("caption", caption).Set("text", text).Set("style", uType);
     auto fail = [&](DWORD error) {
         SetLastError(error);
-        hosted::Trace(traced + ",\"result\":0,\"last_error\":" + std::to_string(error));
+        traced.Set("result", 0).Set("last_error", error).Write();
         return 0;
     };
 
@@ -142,7 +142,7 @@ extern "C" int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, 
         unlink(window.c_str());
         return fail(ERROR_ACCESS_DENIED);
     }
-    hosted::Trace(traced);
+    traced.Write();
     hosted::TraceBoxShown();
 
     uint32_t hold = hosted::CurrentMachine().hold_ms;
@@ -151,8 +151,7 @@ extern "C" int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, 
     bool foreground = access((window + ".foreground").c_str(), F_OK) == 0;
     unlink((window + ".foreground").c_str());
     unlink(window.c_str());
-    hosted::Trace(std::string("\"event\":\"message_box_closed\",\"button\":\"OK\",\"brought_to_front\":") +
-                  (foreground ? "true" : "false"));
+    hosted::CTraceLine("message_box_closed").Set("button", "OK").Set("brought_to_front", foreground).Write();
     return IDOK;
 }
 
@@ -186,14 +185,13 @@ extern "C" HWND WINAPI FindWindowW(LPCWSTR lpClassName, LPCWSTR lpWindowName) {
             error = UserError(hosted::Win32ErrorOf(errno));
         }
     }
+    hosted::CTraceLine line("find_window");
+    line.Wide("window_name", lpWindowName).Handle("found", found);
     if (error != ERROR_SUCCESS) {
         SetLastError(error);
-        hosted::Trace("\"event\":\"find_window\",\"window_name\":" + hosted::JsonWide(lpWindowName) +
-                      ",\"found\":0,\"last_error\":" + std::to_string(error));
-        return nullptr;
+        line.Set("last_error", error);
     }
-    hosted::Trace("\"event\":\"find_window\",\"window_name\":" + hosted::JsonWide(lpWindowName) +
-                  ",\"found\":" + std::to_string((uintptr_t)found));
+    line.Write();
     return found;
 }
 
@@ -206,9 +204,12 @@ extern "C" BOOL WINAPI SetForegroundWindow(HWND hWnd) {
         else if (!WriteWholeFile(window + ".foreground", "1"))
             error = UserError(hosted::Win32ErrorOf(errno));
     }
-    if (error != ERROR_SUCCESS) SetLastError(error);
-    hosted::Trace("\"event\":\"set_foreground_window\",\"window\":" + std::to_string((uintptr_t)hWnd) +
-                  ",\"result\":" + (error == ERROR_SUCCESS ? "true" : "false") +
-                  (error == ERROR_SUCCESS ? "" : ",\"last_error\":" + std::to_string(error)));
+    hosted::CTraceLine line("set_foreground_window");
+    line.Handle("window", hWnd).Set("result", error == ERROR_SUCCESS);
+    if (error != ERROR_SUCCESS) {
+        SetLastError(error);
+        line.Set("last_error", error);
+    }
+    line.Write();
     return error == ERROR_SUCCESS ? TRUE : FALSE;
 }
