@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "win32.h"
+#include "platform.h"
 
 namespace hosted {
 
