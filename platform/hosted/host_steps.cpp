@@ -1,3 +1,5 @@
+// Host steps that several hosted calls share: errno to Win32 errors, whole
+// writes, pauses that last, and SIGPIPE turned into a failed write.
 #include "host_steps.h"
 
 #include <errno.h>

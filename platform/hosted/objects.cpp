@@ -1,3 +1,4 @@
+// The handle table, the shared state folders and CloseHandle.
 #include "objects.h"
 
 #include <errno.h>
