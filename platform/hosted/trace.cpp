@@ -35,6 +35,13 @@ constexpr size_t kReadChunk = 4096;
 
 void WriteLine(const std::string &object);
 
+// The text of a trace line's object. Texts that are not UTF-8 (an
+// argument, a path) are written with U+FFFD in place of the bytes at
+// fault, so that every line stays JSON.
+std::string TraceText(const ordered_json &line) {
+    return line.dump(-1, ' ', false, ordered_json::error_handler_t::replace);
+}
+
 // The process's own argument vector, as the kernel holds it.
 ordered_json ArgvJson() {
     ordered_json argv = ordered_json::array();
@@ -67,7 +74,7 @@ void WriteRunStart() {
     line["argv"] = ArgvJson();
     line["command_line"] = TextOrNull(getenv("CELLVARO_COMMAND_LINE"));
     line["machine"] = TextOrNull(getenv("CELLVARO_MACHINE"));
-    WriteLine(hosted::TraceText(line));
+    WriteLine(TraceText(line));
 }
 
 // CELLVARO_TRACE names the trace file; it is opened on first use, since
@@ -149,12 +156,6 @@ void EmitLine(const std::string &object) {
 }
 
 void Trace(const std::string &body) { EmitLine("{" + body + "}"); }
-
-std::string TraceText(const nlohmann::ordered_json &line) {
-    // Texts that are not UTF-8 (an argument, a path) are written with
-    // U+FFFD in place of the bytes at fault, so that every line stays JSON.
-    return line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-}
 
 CTraceLine::CTraceLine(const char *event) : _on(TraceEnabled()) {
     if (_on) _line["event"] = event;

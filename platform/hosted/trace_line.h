@@ -38,7 +38,4 @@ private:
     nlohmann::ordered_json _line;
 };
 
-// The text of a trace line's object, as it is written.
-std::string TraceText(const nlohmann::ordered_json &line);
-
 }  // namespace hosted
