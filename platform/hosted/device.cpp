@@ -193,9 +193,17 @@ int StartExternal(const std::string &command, uint32_t reply_timeout_ms, DWORD *
         return -1;
     }
     CatchEndingSignals();
+    // The ending signals wait until the new driver's group is remembered:
+    // one that came in between would end the utility and leave what the
+    // driver started running.
+    sigset_t ending, unblocked;
+    sigemptyset(&ending);
+    for (int signal : kEndingSignals) sigaddset(&ending, signal);
+    sigprocmask(SIG_BLOCK, &ending, &unblocked);
     const pid_t parent = getpid();
     pid_t pid = fork();
     if (pid == 0) {
+        sigprocmask(SIG_SETMASK, &unblocked, nullptr);
         // The utility may have gone before the death signal was set.
         if (setpgid(0, 0) != 0 || prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent)
             _exit(127);
@@ -211,6 +219,7 @@ int StartExternal(const std::string &command, uint32_t reply_timeout_ms, DWORD *
     close(in[0]);
     close(out[1]);
     if (pid < 0) {
+        sigprocmask(SIG_SETMASK, &unblocked, nullptr);
         *error = Win32ErrorOf(forkError);
         close(in[1]);
         close(out[0]);
@@ -220,6 +229,7 @@ int StartExternal(const std::string &command, uint32_t reply_timeout_ms, DWORD *
     // the child may have got there first.
     (void)setpgid(pid, pid);
     RememberGroup(pid);
+    sigprocmask(SIG_SETMASK, &unblocked, nullptr);
     (void)fcntl(in[1], F_SETFL, O_NONBLOCK);
     ExternalDriver d;
     d.pid = pid;
