@@ -148,6 +148,8 @@ def read_exactly(stream, n):
 def main():
     stdin, stdout = sys.stdin.buffer, sys.stdout.buffer
     driver = ClearDriver()
+    # The frames of the external driver port, as protocol/driver_port.h
+    # names them: size (8 + n), code or result, out_capacity or last_error.
     while True:
         head = read_exactly(stdin, 12)
         if head is None:

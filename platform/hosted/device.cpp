@@ -26,6 +26,7 @@
 #include "battery_device.h"
 #include "byte_order.h"
 #include "device_paths.h"
+#include "driver_port.h"
 #include "host_steps.h"
 #include "machine.h"
 #include "misc_device.h"
@@ -37,7 +38,6 @@ namespace hosted {
 namespace {
 
 constexpr DWORD kExternalExitWaitMs = 2000;
-constexpr uint32_t kFrameHeader = 8;
 constexpr uint32_t kMaxFrame = 1u << 20;
 // Drivers whose process groups a fatal signal ends with the utility.
 constexpr size_t kMaxDriverGroups = 16;
@@ -272,13 +272,13 @@ sim::MiscDeviceReply ExternalControl(int slot, uint32_t code, const uint8_t *in,
                                      uint8_t *out, uint32_t out_capacity) {
     ExternalDriver &d = Externals()[slot];
     if (!d.broken) {
-        std::vector<uint8_t> frame(12 + in_size);
-        WriteLe32(&frame[0], kFrameHeader + in_size);
-        WriteLe32(&frame[4], code);
-        WriteLe32(&frame[8], out_capacity);
-        if (in_size) memcpy(&frame[12], in, in_size);
+        std::vector<uint8_t> frame(PORT_FRAME_HEADER_SIZE + in_size);
+        WriteLe32(&frame[PORT_REQUEST_SIZE], PORT_SIZE_OVERHEAD + in_size);
+        WriteLe32(&frame[PORT_REQUEST_CODE], code);
+        WriteLe32(&frame[PORT_REQUEST_OUT_CAPACITY], out_capacity);
+        if (in_size) memcpy(&frame[PORT_FRAME_HEADER_SIZE], in, in_size);
         const int64_t deadline = MonotonicMs() + d.reply_timeout_ms;
-        uint8_t head[12];
+        uint8_t head[PORT_FRAME_HEADER_SIZE];
         bool ok;
         {
             CBrokenPipeFails pipeFails;
@@ -286,15 +286,16 @@ sim::MiscDeviceReply ExternalControl(int slot, uint32_t code, const uint8_t *in,
                  ReadBefore(d.from_driver, head, sizeof head, deadline, &d.late);
         }
         if (ok) {
-            uint32_t size = ReadLe32(head);
-            if (size >= kFrameHeader && size - kFrameHeader <= kMaxFrame) {
-                std::vector<uint8_t> body(size - kFrameHeader);
+            uint32_t size = ReadLe32(head + PORT_REPLY_SIZE);
+            if (size >= PORT_SIZE_OVERHEAD && size - PORT_SIZE_OVERHEAD <= kMaxFrame) {
+                std::vector<uint8_t> body(size - PORT_SIZE_OVERHEAD);
                 if (body.empty() ||
                     ReadBefore(d.from_driver, body.data(), body.size(), deadline, &d.late)) {
                     uint32_t n = (uint32_t)body.size() < out_capacity ? (uint32_t)body.size()
                                                                       : out_capacity;
                     if (n) memcpy(out, body.data(), n);
-                    return sim::MiscDeviceReply{ReadLe32(head + 4) != 0, ReadLe32(head + 8), n};
+                    return sim::MiscDeviceReply{ReadLe32(head + PORT_REPLY_RESULT) != 0,
+                                                ReadLe32(head + PORT_REPLY_LAST_ERROR), n};
                 }
             }
         }
