@@ -10,9 +10,8 @@ using namespace MiscCommon;
 
 namespace {
 
-constexpr uint32_t kTagSize = 4, kQuerySize = 12, kInformationSize = 36;
 // The information reply must cover Capabilities and DesignedCapacity.
-constexpr uint32_t kInformationCovered = 16;
+constexpr uint32_t kInformationCovered = BATTERY_DESIGNED_CAPACITY_OFFSET + 4;
 constexpr uint32_t kInterfaces = 2;
 
 struct Exchange {
@@ -21,7 +20,7 @@ struct Exchange {
     uint32_t calls;
     uint32_t tag;
     bool information_delivered;
-    uint8_t information[kInformationSize];
+    uint8_t information[BATTERY_INFORMATION_SIZE];
 };
 
 sim::BatteryDeviceReply Hook(void *context, int index, uint32_t code, const uint8_t *in,
@@ -34,22 +33,22 @@ sim::BatteryDeviceReply Hook(void *context, int index, uint32_t code, const uint
     const bool result = fdp.ConsumeIntegral<uint8_t>() >= 16;
     const uint32_t error = fuzz::ConsumeLastError(fdp);
     if (code == IOCTL_BATTERY_QUERY_TAG) {
-        FUZZ_CHECK(x.calls == 1 && in_size == kTagSize && out_capacity == kTagSize);
-        const uint32_t n = fuzz::ConsumeReplySize(fdp, kTagSize, out_capacity);
+        FUZZ_CHECK(x.calls == 1 && in_size == BATTERY_TAG_SIZE && out_capacity == BATTERY_TAG_SIZE);
+        const uint32_t n = fuzz::ConsumeReplySize(fdp, BATTERY_TAG_SIZE, out_capacity);
         const uint8_t pick = fdp.ConsumeIntegral<uint8_t>();
         x.tag = pick < 32 ? 0 : pick < 64 ? 0xFFFFFFFFu : fdp.ConsumeIntegral<uint32_t>();
-        uint8_t tag[kTagSize];
-        fuzz::Put32(tag, x.tag);
+        uint8_t tag[BATTERY_TAG_SIZE];
+        WriteLe32(tag, x.tag);
         memcpy(out, tag, n);
         return sim::BatteryDeviceReply{result, error, n};
     }
     FUZZ_CHECK(code == IOCTL_BATTERY_QUERY_INFORMATION && x.calls == 2);
-    FUZZ_CHECK(in_size == kQuerySize && out_capacity == kInformationSize);
-    FUZZ_CHECK(fuzz::Get32(in) == x.tag && fuzz::Get32(in + 4) == 0 && fuzz::Get32(in + 8) == 0);
-    const uint32_t n = fuzz::ConsumeReplySize(fdp, kInformationSize, out_capacity);
+    FUZZ_CHECK(in_size == BATTERY_QUERY_SIZE && out_capacity == BATTERY_INFORMATION_SIZE);
+    FUZZ_CHECK(ReadLe32(in) == x.tag && ReadLe32(in + 4) == 0 && ReadLe32(in + 8) == 0);
+    const uint32_t n = fuzz::ConsumeReplySize(fdp, BATTERY_INFORMATION_SIZE, out_capacity);
     fuzz::ConsumeInto(fdp, out, n);
     if (fdp.ConsumeBool()) out[3] &= 0xBF;  // BATTERY_CAPACITY_RELATIVE clear
-    memcpy(x.information, out, kInformationSize);
+    memcpy(x.information, out, BATTERY_INFORMATION_SIZE);
     x.information_delivered = result && n >= kInformationCovered;
     return sim::BatteryDeviceReply{result, error, n};
 }
@@ -77,8 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (index >= g_wBatteryCount || index >= kInterfaces) FUZZ_CHECK(!ok && x.calls == 0);
     if (ok) {
         FUZZ_CHECK(x.tag != 0 && x.information_delivered);
-        FUZZ_CHECK((fuzz::Get32(x.information) & 0x40000000u) == 0);
-        FUZZ_CHECK(capacity == fuzz::Get32(x.information + 12));
+        FUZZ_CHECK((ReadLe32(x.information) & 0x40000000u) == 0);
+        FUZZ_CHECK(capacity == ReadLe32(x.information + 12));
     } else {
         FUZZ_CHECK(capacity == 0xA5A5A5A5);
     }

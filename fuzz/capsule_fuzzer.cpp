@@ -30,9 +30,9 @@ sim::MiscDeviceReply Hook(void *context, uint32_t code, const uint8_t *in, uint3
     x.calls++;
     FUZZ_CHECK(code == IOCTL_MISC_CAPSULE);
     // The request capsule is well formed whatever came back before.
-    FUZZ_CHECK(in_size >= fuzz::kCapsuleOverhead && in_size % 8 == 0);
-    FUZZ_CHECK(fuzz::Get32(in + 4) == in_size);
-    FUZZ_CHECK(fuzz::CapsuleSizeFor(fuzz::Get32(in)) == in_size);
+    FUZZ_CHECK(in_size >= MISC_CAPSULE_OVERHEAD && in_size % 8 == 0);
+    FUZZ_CHECK(ReadLe32(in + 4) == in_size);
+    FUZZ_CHECK(MiscCapsuleSize(ReadLe32(in)) == in_size);
     const bool result = fdp.ConsumeBool();
     const uint32_t error = fuzz::ConsumeLastError(fdp);
     const BlowfishContext *cipher =

@@ -12,10 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "battery_class.h"
 #include "blowfish.h"
+#include "byte_order.h"
 #include "hosted.h"
 #include "misc_common_access.h"
 #include "misc_device.h"
+#include "misc_driver.h"
 
 namespace fuzz {
 
@@ -31,9 +34,6 @@ constexpr uint32_t kContextSize = MiscCommon::MISC_BLOWFISH_CONTEXT_SIZE;
 extern uint32_t g_sleeps;
 extern uint32_t g_sleptMs;
 
-constexpr uint32_t kCapsuleHeader = 12;
-constexpr uint32_t kCapsuleOverhead = 16;
-
 [[noreturn]] inline void Fail(const char *what) {
     fprintf(stderr, "fuzz check failed: %s\n", what);
     abort();
@@ -42,21 +42,6 @@ constexpr uint32_t kCapsuleOverhead = 16;
     do {                                                       \
         if (!(condition)) ::fuzz::Fail(#condition " (" __FILE__ ")"); \
     } while (0)
-
-inline uint32_t Get32(const uint8_t *p) {
-    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
-inline void Put32(uint8_t *p, uint32_t v) {
-    p[0] = (uint8_t)v;
-    p[1] = (uint8_t)(v >> 8);
-    p[2] = (uint8_t)(v >> 16);
-    p[3] = (uint8_t)(v >> 24);
-}
-
-// The capsule size for a payload: 16 + the payload rounded up to 8.
-inline uint32_t CapsuleSizeFor(uint32_t payload) {
-    return payload == 0 ? kCapsuleOverhead : ((payload - 1) & ~7u) + 24;
-}
 
 // A last-error value a driver might report: the interesting ones often,
 // any value sometimes.
@@ -124,24 +109,24 @@ inline uint32_t ConsumeReplyCapsule(FuzzedDataProvider &fdp, uint8_t *out, uint3
                                     uint32_t expected_payload, const BlowfishContext *cipher) {
     const uint32_t payload = fdp.ConsumeBool() ? expected_payload
                                                : fdp.ConsumeIntegralInRange<uint32_t>(0, 64);
-    const uint32_t n = ConsumeReplySize(fdp, CapsuleSizeFor(payload), out_capacity);
-    uint8_t header[kCapsuleHeader];
+    const uint32_t n = ConsumeReplySize(fdp, MiscCapsuleSize(payload), out_capacity);
+    uint8_t header[MISC_CAPSULE_HEADER_SIZE];
     if (fdp.ConsumeBool()) {
-        Put32(header, ConsumeSizeField(fdp, payload, out_capacity));
-        Put32(header + 4, ConsumeSizeField(fdp, CapsuleSizeFor(payload), out_capacity));
-        Put32(header + 8, fdp.ConsumeIntegral<uint32_t>());
+        WriteLe32(header, ConsumeSizeField(fdp, payload, out_capacity));
+        WriteLe32(header + 4, ConsumeSizeField(fdp, MiscCapsuleSize(payload), out_capacity));
+        WriteLe32(header + 8, fdp.ConsumeIntegral<uint32_t>());
     } else {
         memset(header, 0, sizeof header);
         ConsumeInto(fdp, header, sizeof header);
     }
-    memcpy(out, header, n < kCapsuleHeader ? n : kCapsuleHeader);
-    if (n > kCapsuleHeader) ConsumeInto(fdp, out + kCapsuleHeader, n - kCapsuleHeader);
+    memcpy(out, header, n < MISC_CAPSULE_HEADER_SIZE ? n : MISC_CAPSULE_HEADER_SIZE);
+    if (n > MISC_CAPSULE_HEADER_SIZE) ConsumeInto(fdp, out + MISC_CAPSULE_HEADER_SIZE, n - MISC_CAPSULE_HEADER_SIZE);
     if (cipher) {
-        for (uint32_t at = kCapsuleHeader; at + 8 <= n; at += 8) {
-            uint32_t left = Get32(out + at), right = Get32(out + at + 4);
+        for (uint32_t at = MISC_CAPSULE_HEADER_SIZE; at + 8 <= n; at += 8) {
+            uint32_t left = ReadLe32(out + at), right = ReadLe32(out + at + 4);
             BlowfishEncipher(cipher, &left, &right);
-            Put32(out + at, left);
-            Put32(out + at + 4, right);
+            WriteLe32(out + at, left);
+            WriteLe32(out + at + 4, right);
         }
     }
     return n;

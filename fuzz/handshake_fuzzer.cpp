@@ -18,10 +18,6 @@ using namespace MiscCommon;
 
 namespace {
 
-constexpr uint32_t kNumberBytes = 132;  // a 1024-bit value: 33 words
-constexpr uint32_t kPhase1Size = 160, kNonceField = 136, kNonceFieldSize = 24;
-constexpr uint32_t kProofSize = 20, kConfirmSize = 8;
-
 // The pre-shared key, as the simulated driver holds it.
 const uint8_t kPreSharedKey[16] = {0x95, 0xdf, 0x1b, 0x62, 0x6c, 0x14, 0xcd, 0x1e,
                                    0x46, 0x9c, 0x5c, 0xfe, 0xf4, 0x0a, 0x8b, 0xf8};
@@ -56,8 +52,8 @@ Prediction Predict() {
     Prediction p = {};
     hdrand_init();
     for (int i = 0; i < 3; i++) p.exponent[i] = hdrand_next();
-    for (int i = 0; i < 5; i++) fuzz::Put32(p.nonce + 4 * i, hdrand_next());
-    for (int i = 0; i < 4; i++) fuzz::Put32(p.session_key + 4 * i, hdrand_next());
+    for (int i = 0; i < 5; i++) WriteLe32(p.nonce + 4 * i, hdrand_next());
+    for (int i = 0; i < 4; i++) WriteLe32(p.session_key + 4 * i, hdrand_next());
     return p;
 }
 
@@ -69,9 +65,9 @@ struct Driver {
     bool probe_not_supported;
     bool phase1_accepted;
     uint32_t session_id;
-    uint8_t client_public[kNumberBytes], driver_public[kNumberBytes];
-    uint8_t client_nonce_field[kNonceFieldSize], driver_nonce_field[kNonceFieldSize];
-    uint8_t link_key[kProofSize];
+    uint8_t client_public[MISC_NUMBER_BYTES], driver_public[MISC_NUMBER_BYTES];
+    uint8_t client_nonce_field[MISC_NONCE_FIELD_SIZE], driver_nonce_field[MISC_NONCE_FIELD_SIZE];
+    uint8_t link_key[MISC_PROOF_SIZE];
     uint32_t closes;
 };
 
@@ -91,31 +87,31 @@ void SpecialPublic(uint8_t which, mpz_t prime, uint8_t *out) {
     case 7: mpz_ui_pow_ui(v, 2, 1055); break;  // the top bit: a negative array
     default: mpz_ui_pow_ui(v, 2, 1056); mpz_sub_ui(v, v, 1); break;  // all ones
     }
-    FromMpz(out, kNumberBytes, v);
+    FromMpz(out, MISC_NUMBER_BYTES, v);
     mpz_clear(v);
 }
 
 sim::MiscDeviceReply Phase1(Driver &d, const uint8_t *in, uint32_t in_size, uint8_t *out,
                             uint32_t cap) {
     FuzzedDataProvider &fdp = *d.fdp;
-    FUZZ_CHECK(in_size == kPhase1Size && cap == kPhase1Size);
+    FUZZ_CHECK(in_size == MISC_PHASE1_SIZE && cap == MISC_PHASE1_SIZE);
     FUZZ_CHECK(memcmp(in + 136, d.predicted.nonce, 20) == 0);
-    FUZZ_CHECK(fuzz::Get32(in + 156) == 0 && fuzz::Get32(in + 132) == 0);
+    FUZZ_CHECK(ReadLe32(in + 156) == 0 && ReadLe32(in + 132) == 0);
     // A = 2^x mod p.
     mpz_t a, expected;
     mpz_inits(a, expected, nullptr);
-    ToMpz(a, in + 4, kNumberBytes);
+    ToMpz(a, in + 4, MISC_NUMBER_BYTES);
     mpz_set_ui(expected, 2);
     mpz_powm(expected, expected, d.x, d.prime);
     FUZZ_CHECK(mpz_cmp(a, expected) == 0);
     mpz_clears(a, expected, nullptr);
-    memcpy(d.client_public, in + 4, kNumberBytes);
-    memcpy(d.client_nonce_field, in + kNonceField, kNonceFieldSize);
+    memcpy(d.client_public, in + 4, MISC_NUMBER_BYTES);
+    memcpy(d.client_nonce_field, in + MISC_PHASE1_NONCE_FIELD, MISC_NONCE_FIELD_SIZE);
 
     d.session_id = fdp.ConsumeIntegral<uint32_t>();
     const uint8_t kind = fdp.ConsumeIntegral<uint8_t>();
     if (kind < 64) {
-        fuzz::ConsumeInto(fdp, d.driver_public, kNumberBytes);
+        fuzz::ConsumeInto(fdp, d.driver_public, MISC_NUMBER_BYTES);
     } else if (kind < 128) {
         SpecialPublic(kind, d.prime, d.driver_public);
     } else {
@@ -125,21 +121,21 @@ sim::MiscDeviceReply Phase1(Driver &d, const uint8_t *in, uint32_t in_size, uint
         mpz_set_ui(y, fdp.ConsumeIntegral<uint64_t>() | 1);
         mpz_set_ui(b, 2);
         mpz_powm(b, b, y, d.prime);
-        FromMpz(d.driver_public, kNumberBytes, b);
+        FromMpz(d.driver_public, MISC_NUMBER_BYTES, b);
         mpz_clears(b, y, nullptr);
     }
-    fuzz::ConsumeInto(fdp, d.driver_nonce_field, kNonceFieldSize);
-    fuzz::Put32(out, d.session_id);
-    memcpy(out + 4, d.driver_public, kNumberBytes);
-    memcpy(out + kNonceField, d.driver_nonce_field, kNonceFieldSize);
-    Hmac(kPreSharedKey, sizeof kPreSharedKey, d.client_nonce_field, kNonceFieldSize,
-         d.driver_nonce_field, kNonceFieldSize, d.link_key);
+    fuzz::ConsumeInto(fdp, d.driver_nonce_field, MISC_NONCE_FIELD_SIZE);
+    WriteLe32(out, d.session_id);
+    memcpy(out + 4, d.driver_public, MISC_NUMBER_BYTES);
+    memcpy(out + MISC_PHASE1_NONCE_FIELD, d.driver_nonce_field, MISC_NONCE_FIELD_SIZE);
+    Hmac(kPreSharedKey, sizeof kPreSharedKey, d.client_nonce_field, MISC_NONCE_FIELD_SIZE,
+         d.driver_nonce_field, MISC_NONCE_FIELD_SIZE, d.link_key);
 
     const bool result = fdp.ConsumeIntegral<uint8_t>() != 0;
     const uint32_t error = fuzz::ConsumeLastError(fdp);
-    const uint32_t n = fuzz::ConsumeReplySize(fdp, kPhase1Size, cap);
-    if (n < kPhase1Size) memset(out + n, 0, kPhase1Size - n);
-    d.phase1_accepted = result && n == kPhase1Size;
+    const uint32_t n = fuzz::ConsumeReplySize(fdp, MISC_PHASE1_SIZE, cap);
+    if (n < MISC_PHASE1_SIZE) memset(out + n, 0, MISC_PHASE1_SIZE - n);
+    d.phase1_accepted = result && n == MISC_PHASE1_SIZE;
     return sim::MiscDeviceReply{result, error, n};
 }
 
@@ -157,51 +153,51 @@ void ShapeReply(FuzzedDataProvider &fdp, uint8_t *reply, uint32_t size) {
 sim::MiscDeviceReply Phase2(Driver &d, const uint8_t *in, uint32_t in_size, uint8_t *out,
                             uint32_t cap) {
     FuzzedDataProvider &fdp = *d.fdp;
-    FUZZ_CHECK(in_size == 28 && cap == kProofSize);
-    FUZZ_CHECK(fuzz::Get32(in + 4) == d.session_id);
-    uint8_t proof[kProofSize];
-    Hmac(d.link_key, kProofSize, d.client_public, kNumberBytes, d.driver_public, kNumberBytes, proof);
-    FUZZ_CHECK(memcmp(in + 8, proof, kProofSize) == 0);
-    Hmac(d.link_key, kProofSize, d.driver_public, kNumberBytes, d.client_public, kNumberBytes, out);
-    ShapeReply(fdp, out, kProofSize);
+    FUZZ_CHECK(in_size == 28 && cap == MISC_PROOF_SIZE);
+    FUZZ_CHECK(ReadLe32(in + 4) == d.session_id);
+    uint8_t proof[MISC_PROOF_SIZE];
+    Hmac(d.link_key, MISC_PROOF_SIZE, d.client_public, MISC_NUMBER_BYTES, d.driver_public, MISC_NUMBER_BYTES, proof);
+    FUZZ_CHECK(memcmp(in + 8, proof, MISC_PROOF_SIZE) == 0);
+    Hmac(d.link_key, MISC_PROOF_SIZE, d.driver_public, MISC_NUMBER_BYTES, d.client_public, MISC_NUMBER_BYTES, out);
+    ShapeReply(fdp, out, MISC_PROOF_SIZE);
     const bool result = fdp.ConsumeIntegral<uint8_t>() != 0;
     const uint32_t error = fuzz::ConsumeLastError(fdp);
-    return sim::MiscDeviceReply{result, error, fuzz::ConsumeReplySize(fdp, kProofSize, cap)};
+    return sim::MiscDeviceReply{result, error, fuzz::ConsumeReplySize(fdp, MISC_PROOF_SIZE, cap)};
 }
 
 sim::MiscDeviceReply Phase3(Driver &d, const uint8_t *in, uint32_t in_size, uint8_t *out,
                             uint32_t cap) {
     FuzzedDataProvider &fdp = *d.fdp;
-    FUZZ_CHECK(in_size == 24 && cap == kConfirmSize);
-    FUZZ_CHECK(fuzz::Get32(in + 4) == d.session_id);
+    FUZZ_CHECK(in_size == 24 && cap == MISC_PHASE3_REPLY_SIZE);
+    FUZZ_CHECK(ReadLe32(in + 4) == d.session_id);
     // The session key must arrive enciphered under SHA-1(B^x mod p).
     mpz_t b, z;
     mpz_inits(b, z, nullptr);
-    ToMpz(b, d.driver_public, kNumberBytes);
+    ToMpz(b, d.driver_public, MISC_NUMBER_BYTES);
     mpz_powm(z, b, d.x, d.prime);
-    uint8_t zBytes[kNumberBytes], digest[EVP_MAX_MD_SIZE];
-    FromMpz(zBytes, kNumberBytes, z);
+    uint8_t zBytes[MISC_NUMBER_BYTES], digest[EVP_MAX_MD_SIZE];
+    FromMpz(zBytes, MISC_NUMBER_BYTES, z);
     mpz_clears(b, z, nullptr);
     unsigned int length = 0;
-    EVP_Digest(zBytes, kNumberBytes, digest, &length, EVP_sha1(), nullptr);
+    EVP_Digest(zBytes, MISC_NUMBER_BYTES, digest, &length, EVP_sha1(), nullptr);
     BlowfishContext kek;
     BlowfishInitialize(&kek, digest, 16);
     for (int block = 0; block < 2; block++) {
-        uint32_t left = fuzz::Get32(in + 8 + 8 * block), right = fuzz::Get32(in + 12 + 8 * block);
+        uint32_t left = ReadLe32(in + 8 + 8 * block), right = ReadLe32(in + 12 + 8 * block);
         BlowfishDecipher(&kek, &left, &right);
-        FUZZ_CHECK(left == fuzz::Get32(d.predicted.session_key + 8 * block));
-        FUZZ_CHECK(right == fuzz::Get32(d.predicted.session_key + 8 * block + 4));
+        FUZZ_CHECK(left == ReadLe32(d.predicted.session_key + 8 * block));
+        FUZZ_CHECK(right == ReadLe32(d.predicted.session_key + 8 * block + 4));
     }
     BlowfishContext session;
     BlowfishInitialize(&session, d.predicted.session_key, 16);
     uint32_t left = 0x68747541, right = 0x6373694d;  // "Auth" "Misc"
     BlowfishEncipher(&session, &left, &right);
-    fuzz::Put32(out, left);
-    fuzz::Put32(out + 4, right);
-    ShapeReply(fdp, out, kConfirmSize);
+    WriteLe32(out, left);
+    WriteLe32(out + 4, right);
+    ShapeReply(fdp, out, MISC_PHASE3_REPLY_SIZE);
     const bool result = fdp.ConsumeIntegral<uint8_t>() != 0;
     const uint32_t error = fuzz::ConsumeLastError(fdp);
-    return sim::MiscDeviceReply{result, error, fuzz::ConsumeReplySize(fdp, kConfirmSize, cap)};
+    return sim::MiscDeviceReply{result, error, fuzz::ConsumeReplySize(fdp, MISC_PHASE3_REPLY_SIZE, cap)};
 }
 
 sim::MiscDeviceReply Hook(void *context, uint32_t code, const uint8_t *in, uint32_t in_size,
@@ -209,7 +205,7 @@ sim::MiscDeviceReply Hook(void *context, uint32_t code, const uint8_t *in, uint3
     Driver &d = *(Driver *)context;
     FuzzedDataProvider &fdp = *d.fdp;
     if (code == IOCTL_MISC_SESSION_CLOSE) {
-        FUZZ_CHECK(in_size == 4 && fuzz::Get32(in) == d.session_id && d.phase1_accepted);
+        FUZZ_CHECK(in_size == 4 && ReadLe32(in) == d.session_id && d.phase1_accepted);
         d.closes++;
         return sim::MiscDeviceReply{fdp.ConsumeBool(), fuzz::ConsumeLastError(fdp), 0};
     }
@@ -259,7 +255,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     mpz_inits(d.prime, d.x, nullptr);
     mpz_set_str(d.prime, kPrimeHex, 16);
     uint8_t xBytes[16];
-    for (int i = 0; i < 4; i++) fuzz::Put32(xBytes + 4 * i, d.predicted.exponent[i]);
+    for (int i = 0; i < 4; i++) WriteLe32(xBytes + 4 * i, d.predicted.exponent[i]);
     ToMpz(d.x, xBytes, sizeof xBytes);
     // The first or second allocation of the handshake may fail: the work
     // buffer, the context.

@@ -25,7 +25,7 @@ sim::MiscDeviceReply Hook(void *context, uint32_t code, const uint8_t *in, uint3
     x.calls++;
     FUZZ_CHECK(code == IOCTL_MISC_CAPSULE && in_size >= 12 + 24);
     // The record's output size is the packet size the query expects.
-    const uint32_t packetSize = fuzz::Get32(in + 12 + 16);
+    const uint32_t packetSize = ReadLe32(in + 12 + 16);
     FUZZ_CHECK(packetSize <= sizeof x.last_packet);
     x.last_packet_size = 0;
     if (fdp.ConsumeIntegral<uint8_t>() < 16)
@@ -39,10 +39,10 @@ sim::MiscDeviceReply Hook(void *context, uint32_t code, const uint8_t *in, uint3
     const uint8_t kStatuses[] = {0, 0, 0, 2, 4, 1, 0x81, 0xFF};
     packet[0] = kStatuses[fdp.ConsumeIntegral<uint8_t>() % 8];
     fuzz::ConsumeInto(fdp, packet + 1, packetSize - 1);
-    const uint32_t n = fuzz::CapsuleSizeFor(packetSize);
+    const uint32_t n = MiscCapsuleSize(packetSize);
     FUZZ_CHECK(n <= out_capacity);
-    fuzz::Put32(out, packetSize);
-    fuzz::Put32(out + 4, n);
+    WriteLe32(out, packetSize);
+    WriteLe32(out + 4, n);
     memcpy(out + 12, packet, packetSize);
     memcpy(x.last_packet, packet, packetSize);
     x.last_packet_size = packetSize;
