@@ -11,9 +11,6 @@
 
 namespace sim {
 
-static_assert(kPartNumberSize == MISC_PART_NUMBER_SIZE, "the part number's size");
-static_assert(kNumberBytes == MISC_NUMBER_BYTES, "a 1024-bit number's size");
-
 namespace {
 
 constexpr size_t kExponentBytes = sizeof(uint32_t) * kExponentWords;

@@ -13,6 +13,7 @@
 #include <stdint.h>
 
 #include "blowfish.h"
+#include "misc_driver.h"
 #include "sha1.h"
 
 namespace sim {
@@ -23,12 +24,6 @@ constexpr uint32_t kMaxRawModelRecord = 512;
 constexpr uint32_t kExponentWords = 4;
 constexpr uint32_t kMaxLoggedFunctions = 8;
 
-// The two wire sizes that the configuration and the session state hold.
-// misc_device.cpp checks them against misc_driver.h, which this header
-// leaves out: the client's headers still declare some of the same names in
-// a namespace of their own, and tests see both.
-constexpr uint32_t kPartNumberSize = 12;  // MISC_PART_NUMBER_SIZE
-constexpr uint32_t kNumberBytes = 132;    // MISC_NUMBER_BYTES
 
 // Win32 error values the simulated devices report (the numbers are
 // Windows'; the devices build without Windows headers).
@@ -55,7 +50,7 @@ struct StatusScript {
 };
 
 struct PackConfig {
-    uint8_t part_number[kPartNumberSize];  // raw bytes, zero padded
+    uint8_t part_number[MISC_PART_NUMBER_SIZE];  // raw bytes, zero padded
     uint16_t packed_date;                  // MS-DOS date layout
     StatusScript date_status;
     StatusScript part_status;
@@ -177,8 +172,8 @@ private:
     uint32_t _nextSessionId;
     uint32_t _expectedMessageId;
     uint32_t _exponent[kExponentWords];
-    uint8_t _clientPublic[kNumberBytes];
-    uint8_t _driverPublic[kNumberBytes];
+    uint8_t _clientPublic[MISC_NUMBER_BYTES];
+    uint8_t _driverPublic[MISC_NUMBER_BYTES];
     uint8_t _linkKey[SHA1_DIGEST_SIZE];
     BlowfishContext _cipher;
 

@@ -115,7 +115,7 @@ void WalkNotebook(Io &io, N &n) {
     io.Count(m.pack_count, kMaxPacks);
     for (uint32_t i = 0; i < kMaxPacks; i++) {
         auto &p = m.packs[i];
-        io.Bytes(p.part_number, kPartNumberSize);
+        io.Bytes(p.part_number, MISC_PART_NUMBER_SIZE);
         io.Word(p.packed_date);
         WalkScript(io, p.date_status);
         WalkScript(io, p.part_status);

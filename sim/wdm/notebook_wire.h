@@ -36,7 +36,7 @@ constexpr uint32_t kWord = 4;
 constexpr uint32_t kHeaderSize = 3 * kWord;
 constexpr uint32_t kSwitchSize = 2 * kWord;
 constexpr uint32_t kScriptSize = kWord + kMaxStatusSteps;
-constexpr uint32_t kPackSize = kPartNumberSize + kWord + 2 * kScriptSize;
+constexpr uint32_t kPackSize = MISC_PART_NUMBER_SIZE + kWord + 2 * kScriptSize;
 constexpr uint32_t kFaultsSize = 3 * kWord + 3 * kSwitchSize + 3 * kWord + 6 * kWord;
 constexpr uint32_t kMiscConfigSize = kWord + kMaxRawModelRecord + 4 * kSwitchSize + 2 * kWord +
                                    kExponentWords * kWord + kWord + kWord + kScriptSize + kWord +

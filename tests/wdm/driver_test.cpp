@@ -63,7 +63,7 @@ TEST(NotebookLayout, CarriesEveryFieldOfTheMachine) {
     EXPECT_EQ(g.pack_count, w.pack_count);
     for (uint32_t i = 0; i < sim::kMaxPacks; i++) {
         SCOPED_TRACE("pack " + std::to_string(i));
-        EXPECT_EQ(0, memcmp(g.packs[i].part_number, w.packs[i].part_number, sim::kPartNumberSize));
+        EXPECT_EQ(0, memcmp(g.packs[i].part_number, w.packs[i].part_number, MISC_PART_NUMBER_SIZE));
         EXPECT_EQ(g.packs[i].packed_date, w.packs[i].packed_date);
         ExpectScript(g.packs[i].date_status, w.packs[i].date_status, "date_status");
         ExpectScript(g.packs[i].part_status, w.packs[i].part_status, "part_status");
