@@ -7,6 +7,7 @@
 #include <openssl/blowfish.h>
 
 #include "blowfish.h"
+#include "byte_order.h"
 #include "test_support.h"
 
 using namespace crypto_test;
@@ -71,8 +72,8 @@ void ToHalves(const Bytes &published, uint32_t &left, uint32_t &right) {
         block[i] = published[3 - i];
         block[4 + i] = published[7 - i];
     }
-    left = LoadLE32(block);
-    right = LoadLE32(block + 4);
+    left = ReadLe32(block);
+    right = ReadLe32(block + 4);
 }
 
 BlowfishContext Keyed(const Bytes &key, uint32_t length) {

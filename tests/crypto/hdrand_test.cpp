@@ -3,9 +3,10 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include "byte_order.h"
 #include "hdrand.h"
-#include "sha1.h"
 #include "hosted.h"
+#include "sha1.h"
 #include "test_support.h"
 
 using namespace crypto_test;
@@ -36,10 +37,10 @@ void ExpectWordsFollowThePool(int n) {
         Bytes before = Pool();
         uint32_t offset = offsets[(first + k) % 4];
         uint32_t word = hdrand_next();
-        EXPECT_EQ(word, LoadLE32(before.data() + offset));
+        EXPECT_EQ(word, ReadLe32(before.data() + offset));
         Bytes input(before.begin() + 2, before.begin() + 18);
         input.resize(20);
-        StoreLE32(input.data() + 16, offset);
+        WriteLe32(input.data() + 16, offset);
         EXPECT_EQ(ToHex(Pool()), ToHex(OpenSslSha1(input)));
         EXPECT_EQ(hdrand_state_offset(), (offset + 4) % 20);
     }

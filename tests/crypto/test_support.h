@@ -51,14 +51,8 @@ inline Bytes FromNotation(const std::string &notation) {
     return out;
 }
 
-inline uint32_t LoadLE32(const uint8_t *p) {
-    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
 inline uint32_t LoadBE32(const uint8_t *p) {
     return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
-}
-inline void StoreLE32(uint8_t *p, uint32_t v) {
-    for (int i = 0; i < 4; i++) p[i] = (uint8_t)(v >> (8 * i));
 }
 
 // A generator for randomized tests. The seed comes from CELLVARO_TEST_SEED

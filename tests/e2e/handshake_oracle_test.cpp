@@ -21,6 +21,7 @@
 
 #include <fstream>
 
+#include "byte_order.h"
 #include "process.h"
 #include "test_support.h"
 
@@ -28,8 +29,6 @@ namespace e2e {
 namespace {
 
 using crypto_test::FromHex;
-using crypto_test::LoadLE32;
-using crypto_test::StoreLE32;
 using crypto_test::ToHex;
 typedef crypto_test::Bytes Bytes;
 
@@ -46,7 +45,7 @@ const Bytes kPreSharedKey = FromHex("95df1b62 6c14cd1e 469c5cfe f40a8bf8");
 
 Bytes Le32Bytes(uint32_t v) {
     Bytes b(4);
-    StoreLE32(b.data(), v);
+    WriteLe32(b.data(), v);
     return b;
 }
 
@@ -104,13 +103,13 @@ BF_KEY SystemSchedule(const Bytes &key) {
 Bytes Ecb(const Bytes &key, Bytes data, size_t offset, size_t size, bool encipher) {
     BF_KEY schedule = SystemSchedule(key);
     for (size_t p = offset; p + 8 <= offset + size && p + 8 <= data.size(); p += 8) {
-        BF_LONG block[2] = {LoadLE32(&data[p]), LoadLE32(&data[p + 4])};
+        BF_LONG block[2] = {ReadLe32(&data[p]), ReadLe32(&data[p + 4])};
         if (encipher)
             BF_encrypt(block, &schedule);
         else
             BF_decrypt(block, &schedule);
-        StoreLE32(&data[p], (uint32_t)block[0]);
-        StoreLE32(&data[p + 4], (uint32_t)block[1]);
+        WriteLe32(&data[p], (uint32_t)block[0]);
+        WriteLe32(&data[p + 4], (uint32_t)block[1]);
     }
     return data;
 }

@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "blowfish.h"
+#include "byte_order.h"
 #include "support.h"
 
 using namespace MiscCommon;
@@ -14,23 +15,19 @@ constexpr DWORD kSessionId = 0x0BADF00D;
 constexpr uint8_t kUntouched = 0xEE;
 constexpr DWORD kOut = 14;  // the manufacture-date packet's OutSize
 
-uint32_t Le32(const uint8_t *p) {
-    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
-void PutLe32(uint8_t *p, uint32_t v) {
-    for (int i = 0; i < 4; i++) p[i] = (uint8_t)(v >> (8 * i));
-}
 void Cipher(const BlowfishContext *context, uint8_t *area, size_t size, bool encipher) {
     for (size_t i = 0; i + 8 <= size; i += 8) {
-        uint32_t left = Le32(area + i), right = Le32(area + i + 4);
+        uint32_t left = ReadLe32(area + i), right = ReadLe32(area + i + 4);
         if (encipher)
             BlowfishEncipher(context, &left, &right);
         else
             BlowfishDecipher(context, &left, &right);
-        PutLe32(area + i, left);
-        PutLe32(area + i + 4, right);
+        WriteLe32(area + i, left);
+        WriteLe32(area + i + 4, right);
     }
 }
+// Written out here rather than taken from protocol/, so that a wrong
+// shared formula shows.
 uint32_t CapsuleSize(uint32_t payload) {
     return payload == 0 ? 16 : ((payload - 1) & ~7u) + 24;
 }
@@ -67,10 +64,10 @@ private:
         const uint64_t natural = reply.dataSize == 0 ? 16 : (reply.dataSize - 1ull) / 8 * 8 + 24;
         const uint32_t written = natural < capacity ? (uint32_t)natural : capacity;
         Bytes capsule(capacity, 0);
-        PutLe32(&capsule[0], reply.dataSize);
-        PutLe32(&capsule[4],
+        WriteLe32(&capsule[0], reply.dataSize);
+        WriteLe32(&capsule[4],
                 reply.capsuleSize < 0 ? (uint32_t)natural : (uint32_t)reply.capsuleSize);
-        PutLe32(&capsule[8], kSessionId);
+        WriteLe32(&capsule[8], kSessionId);
         // Reply data: 0xA0, 0xA1, ...
         for (uint32_t i = 0; i < reply.dataSize && 12 + i < written - 4; i++)
             capsule[12 + i] = (uint8_t)(0xA0 + i);
@@ -166,9 +163,9 @@ TEST_F(CapsuleTest, CapsuleSizeFollowsThePayload) {
         Trace allocs = Events(TakeTrace(), "heap_alloc");
         ASSERT_EQ(allocs.size(), 1u);
         EXPECT_EQ(allocs[0]["size"], row.capsule);
-        EXPECT_EQ(Le32(capsule), row.payload);
-        EXPECT_EQ(Le32(capsule + 4), row.capsule);
-        EXPECT_EQ(Le32(capsule + 8), 0u);
+        EXPECT_EQ(ReadLe32(capsule), row.payload);
+        EXPECT_EQ(ReadLe32(capsule + 4), row.capsule);
+        EXPECT_EQ(ReadLe32(capsule + 8), 0u);
         EXPECT_EQ(Hex(capsule + 12, row.payload), Hex(source, row.payload));
         for (DWORD i = 12 + row.payload; i < row.capsule; i++) ASSERT_EQ(capsule[i], 0) << i;
         HeapFree(GetProcessHeap(), 0, capsule);
@@ -195,9 +192,9 @@ TEST_F(CapsuleTest, EncryptMatchesThePublishedVectorBlockByBlock) {
     ASSERT_TRUE(BlowfishInitialize(&zero, zeroKey, sizeof zeroKey));
     CMiscCommonAccess::_pBlowfishContext(misc) = (BYTE *)&zero;
     uint8_t capsule[32] = {0};
-    PutLe32(capsule, 16);
-    PutLe32(capsule + 4, 32);
-    PutLe32(capsule + 8, kSessionId);
+    WriteLe32(capsule, 16);
+    WriteLe32(capsule + 4, 32);
+    WriteLe32(capsule + 8, kSessionId);
     EXPECT_EQ(CMiscCommonAccess::_Encrypt(misc, capsule), MISC_RESULT_SUCCESS);
     EXPECT_EQ(Hex(capsule, 12),
               "10000000"
@@ -218,7 +215,7 @@ TEST_F(CapsuleTest, CapsuleOfUpTo23BytesHasNoBlock) {
         SCOPED_TRACE(size);
         uint8_t capsule[32];
         for (size_t i = 0; i < sizeof capsule; i++) capsule[i] = (uint8_t)i;
-        PutLe32(capsule + 4, size);
+        WriteLe32(capsule + 4, size);
         Bytes before(capsule, capsule + sizeof capsule);
         EXPECT_EQ(CMiscCommonAccess::_Encrypt(misc, capsule), MISC_RESULT_SUCCESS);
         EXPECT_EQ(Bytes(capsule, capsule + sizeof capsule), before);
@@ -230,7 +227,7 @@ TEST_F(CapsuleTest, CapsuleOfUpTo23BytesHasNoBlock) {
 
 TEST_F(CapsuleTest, CipherStepsCheckTheirInputs) {
     uint8_t capsule[24] = {0};
-    PutLe32(capsule + 4, 24);
+    WriteLe32(capsule + 4, 24);
     EXPECT_EQ(CMiscCommonAccess::_Encrypt(misc, capsule), MISC_RESULT_NOT_INITIALIZED);
     EXPECT_EQ(ErrorText(misc),
               "MiscCommon::CMiscCommon::_Encrypt: BlowFish Context is not initialized.");
@@ -317,11 +314,11 @@ TEST_F(CapsuleTest, RefusedCallsAllocateNothing) {
 // The request record for k input bytes 0x10, 0x11, ...
 Bytes Record(uint32_t messageId, uint32_t k, uint32_t outSize) {
     Bytes record(k + 24, 0);
-    PutLe32(&record[0], messageId);
-    PutLe32(&record[4], k + 24);
-    PutLe32(&record[8], IOCTL_MISC_FUNCTION);
-    PutLe32(&record[12], k);
-    PutLe32(&record[16], outSize);
+    WriteLe32(&record[0], messageId);
+    WriteLe32(&record[4], k + 24);
+    WriteLe32(&record[8], IOCTL_MISC_FUNCTION);
+    WriteLe32(&record[12], k);
+    WriteLe32(&record[16], outSize);
     for (uint32_t i = 0; i < k; i++) record[20 + i] = (uint8_t)(0x10 + i);
     return record;
 }
@@ -347,9 +344,9 @@ TEST_F(CapsuleTest, RequestCapsuleCarriesTheRecord) {
             Bytes capsule = driver.requests[0];
             const Bytes record = Record(0xFFFFFFFF, k, kOut);
             ASSERT_EQ(capsule.size(), CapsuleSize(k + 24));
-            EXPECT_EQ(Le32(&capsule[0]), k + 24);
-            EXPECT_EQ(Le32(&capsule[4]), capsule.size());
-            EXPECT_EQ(Le32(&capsule[8]), secure ? kSessionId : 0u);
+            EXPECT_EQ(ReadLe32(&capsule[0]), k + 24);
+            EXPECT_EQ(ReadLe32(&capsule[4]), capsule.size());
+            EXPECT_EQ(ReadLe32(&capsule[8]), secure ? kSessionId : 0u);
             EXPECT_EQ(Hex(&capsule[capsule.size() - 4], 4), "00000000");
             if (secure) {
                 EXPECT_NE(Hex(&capsule[12], record.size()), Hex(record));

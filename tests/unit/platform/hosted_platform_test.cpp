@@ -20,6 +20,7 @@
 #include <fstream>
 
 #include "device_paths.h"
+#include "misc_driver.h"
 #include "support.h"
 
 namespace unit {
@@ -438,7 +439,7 @@ TEST_F(HostedPlatformTest, ExternalPortDeliversDataOnSuccessAndMoreDataOnly) {
         memset(out, 0xEE, sizeof out);
         DWORD bytes = 0x12345678;
         SetLastError(kSentinel);
-        EXPECT_EQ(DeviceIoControl(h, 0x222008, in, sizeof in, out, sizeof out, &bytes, nullptr), row.result);
+        EXPECT_EQ(DeviceIoControl(h, IOCTL_MISC_CAPSULE, in, sizeof in, out, sizeof out, &bytes, nullptr), row.result);
         EXPECT_EQ(GetLastError(), row.error);
         if (row.delivered) {
             EXPECT_EQ(bytes, 4u);
