@@ -1,8 +1,8 @@
 // What the cryptographic code asks of the system it runs on: a structured
 // exception for the big numbers, and the clock readings that seed the
 // random generator. Each host implements these once, in a file of this
-// name: crypto/windows/ for the program, platform/hosted/ for the hosted
-// build, sim/wdm/ for the kernel-mode test driver.
+// name: crypto/windows/ over the Win32 API (the program, and the hosted
+// build over its Win32 subset), sim/wdm/ for the kernel-mode test driver.
 #pragma once
 
 #include <stdint.h>

@@ -1,5 +1,8 @@
-// The cryptographic code's host on Windows: RaiseException, GetSystemTime
-// and QueryPerformanceCounter.
+// The cryptographic code's host over the Win32 API: RaiseException,
+// GetSystemTime and QueryPerformanceCounter. The program links it with the
+// crypto library; the hosted build compiles it into its platform base,
+// beneath the simulated notebook, where those calls are the hosted layer's
+// (exception.cpp, and clock.cpp, which a machine description may fix).
 #include "crypto_host.h"
 
 #include <stddef.h>
