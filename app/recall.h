@@ -31,7 +31,6 @@ extern const MODEL_ENTRY g_ModelTable[MODEL_TABLE_ROWS];
 extern const RECALL_RANGE_ENTRY g_RecallRangeTable[RECALL_RANGE_ROWS];
 extern const RECALL_PREFIX_ENTRY g_RecallPrefixTable[RECALL_PREFIX_ROWS];
 
-
 // The model name as the tables hold it: a '-' after the first two
 // characters when the driver's text has none there.
 void NormalizeModelName(BYTE *raw, DWORD rawSize, BYTE *scratch, DWORD scratchSize);

@@ -1,6 +1,7 @@
 // The hdrand generator: a SHA-1 pool seeded from the clock.
 #include <string.h>
 
+#include "byte_order.h"
 #include "crypto_host.h"
 #include "hdrand.h"
 #include "sha1.h"
@@ -17,19 +18,6 @@ constexpr uint32_t HDRAND_REHASH_BYTES = 16;
 uint32_t hdrand_offset;
 uint8_t hdrand_pool[HDRAND_POOL_SIZE];
 sha1_context hdrand_sha;
-
-inline void store_le16(uint8_t *p, uint16_t v) {
-    p[0] = (uint8_t)v;
-    p[1] = (uint8_t)(v >> 8);
-}
-
-inline void store_le32(uint8_t *p, uint32_t v) {
-    for (int i = 0; i < 4; i++) p[i] = (uint8_t)(v >> (8 * i));
-}
-
-inline uint32_t load_le32(const uint8_t *p) {
-    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
 
 void pool_from_hash(const uint8_t *data, uint32_t length) {
     sha1_init(&hdrand_sha);
@@ -48,7 +36,7 @@ bool hdrand_init() {
     uint64_t count = (uint64_t)now.counter;
     for (uint32_t i = 0; i < HDRAND_COUNTER_SIZE; i++) seed[i] = (uint8_t)(count >> (8 * i));
     for (size_t i = 0; i < CRYPTO_TIME_FIELDS; i++)
-        store_le16(seed + HDRAND_COUNTER_SIZE + 2 * i, now.utc[i]);
+        WriteLe16(seed + HDRAND_COUNTER_SIZE + 2 * i, now.utc[i]);
 
     pool_from_hash(seed, HDRAND_SEED_SIZE);
     hdrand_offset = 0;
@@ -59,11 +47,11 @@ int32_t hdrand_test() { return 1; }
 
 uint32_t hdrand_next() {
     if (hdrand_offset + HDRAND_WORD_SIZE >= HDRAND_POOL_SIZE) hdrand_offset = 0;
-    uint32_t r = load_le32(hdrand_pool + hdrand_offset);
+    uint32_t r = ReadLe32(hdrand_pool + hdrand_offset);
 
     uint8_t input[HDRAND_REHASH_BYTES + HDRAND_WORD_SIZE];
     memcpy(input, hdrand_pool + HDRAND_REHASH_FROM, HDRAND_REHASH_BYTES);
-    store_le32(input + HDRAND_REHASH_BYTES, hdrand_offset);
+    WriteLe32(input + HDRAND_REHASH_BYTES, hdrand_offset);
     pool_from_hash(input, sizeof input);
 
     hdrand_offset = (hdrand_offset + HDRAND_WORD_SIZE) % HDRAND_POOL_SIZE;

@@ -3,6 +3,8 @@
 
 #include "sha1.h"
 
+#include "byte_order.h"
+
 namespace {
 
 constexpr uint32_t SHA1_H0[SHA1_HASH_WORDS] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476,
@@ -13,17 +15,6 @@ constexpr uint32_t HMAC_INNER_XOR = 0x36;
 constexpr uint32_t HMAC_OUTER_XOR = 0x5c;
 
 inline uint32_t rotl(uint32_t x, unsigned n) { return (x << n) | (x >> (32 - n)); }
-
-inline uint32_t load_be32(const uint8_t *p) {
-    return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
-}
-
-inline void store_be32(uint8_t *p, uint32_t v) {
-    p[0] = (uint8_t)(v >> 24);
-    p[1] = (uint8_t)(v >> 16);
-    p[2] = (uint8_t)(v >> 8);
-    p[3] = (uint8_t)v;
-}
 
 }  // namespace
 
@@ -37,7 +28,7 @@ void sha1_init(sha1_context *context) {
 void sha1_transform(sha1_context *context, const uint8_t *block) {
     if (context == nullptr) return;
     uint32_t *w = context->w;
-    for (size_t t = 0; t < SHA1_SCHEDULE_WORDS; t++) w[t] = load_be32(block + 4 * t);
+    for (size_t t = 0; t < SHA1_SCHEDULE_WORDS; t++) w[t] = ReadBe32(block + 4 * t);
     uint32_t a = context->h[0], b = context->h[1], c = context->h[2], d = context->h[3],
              e = context->h[4];
     for (uint32_t t = 0; t < 80; t++) {
@@ -106,8 +97,8 @@ void sha1_update(sha1_context *context, const uint8_t *data, uint32_t length) {
 void sha1_final(sha1_context *context) {
     if (context == nullptr) return;
     uint8_t length_field[SHA1_LENGTH_BYTES];
-    store_be32(length_field, context->bit_count[1]);
-    store_be32(length_field + 4, context->bit_count[0]);
+    WriteBe32(length_field, context->bit_count[1]);
+    WriteBe32(length_field + 4, context->bit_count[0]);
 
     static const uint8_t MARKER = 0x80;
     static const uint8_t ZERO = 0x00;
@@ -115,7 +106,7 @@ void sha1_final(sha1_context *context) {
     while (context->bit_count[0] % 512 != SHA1_PAD_TARGET_BITS) sha1_update(context, &ZERO, 1);
     sha1_update(context, length_field, SHA1_LENGTH_BYTES);
 
-    for (size_t i = 0; i < SHA1_HASH_WORDS; i++) store_be32(context->digest + 4 * i, context->h[i]);
+    for (size_t i = 0; i < SHA1_HASH_WORDS; i++) WriteBe32(context->digest + 4 * i, context->h[i]);
 
     memset(context->block, 0, sizeof context->block);
     memset(context->h, 0, sizeof context->h);

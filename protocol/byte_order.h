@@ -1,6 +1,7 @@
-// Little-endian reads and writes of 16- and 32-bit fields in byte buffers:
-// the one set of byte-order helpers for every layout the utility, the
-// simulated devices, the fuzzers and the tests handle.
+// Little-endian reads and writes of 16- and 32-bit fields in byte buffers,
+// and the big-endian words of SHA-1: the one set of byte-order helpers for
+// every layout the utility, its crypto code, the simulated devices, the
+// fuzzers and the tests handle.
 #pragma once
 
 #include <stddef.h>
@@ -22,6 +23,17 @@ inline void WriteLe32(uint8_t *p, uint32_t v) {
     p[1] = (uint8_t)(v >> 8);
     p[2] = (uint8_t)(v >> 16);
     p[3] = (uint8_t)(v >> 24);
+}
+
+inline uint32_t ReadBe32(const uint8_t *p) {
+    return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
+}
+
+inline void WriteBe32(uint8_t *p, uint32_t v) {
+    p[0] = (uint8_t)(v >> 24);
+    p[1] = (uint8_t)(v >> 16);
+    p[2] = (uint8_t)(v >> 8);
+    p[3] = (uint8_t)v;
 }
 
 // Words to and from their little-endian bytes, least significant word first

@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include "bignum.h"
+#include "byte_order.h"
 #include "test_support.h"
 
 using namespace crypto_test;
@@ -24,7 +25,7 @@ Words HandshakePrime() {
         ;
     Bytes be = FromHex(hex);
     Words w(PRIME_WORDS, 0);
-    for (size_t i = 0; i < 32; i++) w[i] = LoadBE32(&be[4 * (31 - i)]);
+    for (size_t i = 0; i < 32; i++) w[i] = ReadBe32(&be[4 * (31 - i)]);
     return w;
 }
 

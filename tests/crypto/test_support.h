@@ -51,9 +51,6 @@ inline Bytes FromNotation(const std::string &notation) {
     return out;
 }
 
-inline uint32_t LoadBE32(const uint8_t *p) {
-    return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
-}
 
 // A generator for randomized tests. The seed comes from CELLVARO_TEST_SEED
 // when set, else from the system; it is printed so a failure can be rerun.
