@@ -28,12 +28,7 @@ enum : DWORD {
 
 // The misc driver's interface class as the SetupAPI calls take it, built
 // from the one definition of its fields.
-constexpr GUID GuidFromProtocol(const PROTOCOL_GUID &g) {
-    return GUID{g.Data1, g.Data2, g.Data3,
-                {g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6],
-                 g.Data4[7]}};
-}
-constexpr GUID GUID_DEVINTERFACE_MISC = GuidFromProtocol(MISC_INTERFACE_CLASS);
+constexpr GUID GUID_DEVINTERFACE_MISC = GuidFromProtocol<GUID>(MISC_INTERFACE_CLASS);
 
 constexpr DWORD MISC_TEXT_CHARS = 256;            // _szVersion and _szLastError
 constexpr DWORD MISC_BLOWFISH_CONTEXT_SIZE = 4168;  // 18 + 4 x 256 words

@@ -21,6 +21,14 @@ struct PROTOCOL_GUID {
     uint16_t Data3;
     uint8_t Data4[8];
 };
+// The same fields in a GUID type of the platform's (GUID on Windows).
+template <typename GuidType>
+constexpr GuidType GuidFromProtocol(const PROTOCOL_GUID &g) {
+    return GuidType{g.Data1, g.Data2, g.Data3,
+                    {g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5],
+                     g.Data4[6], g.Data4[7]}};
+}
+
 constexpr PROTOCOL_GUID MISC_INTERFACE_CLASS = {
     0x80DCC0C5, 0xBD3E, 0x4BC0, {0x8A, 0x06, 0x11, 0xEA, 0xE4, 0xAE, 0x72, 0x24}};
 

@@ -11,6 +11,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "byte_order.h"
 #include "misc_device.h"
 #include "sha1.h"
 #include "wipe.h"
@@ -35,9 +36,7 @@ inline void StartDriverRandom(DriverRandom *r, const MiscDeviceConfig &config, E
     r->entropy = entropy;
     if (!config.fixed_exponent) return;
     r->deterministic = true;
-    for (uint32_t i = 0; i < kExponentWords; i++)
-        for (uint32_t k = 0; k < 4; k++)
-            r->state[4 * i + k] = (uint8_t)(config.private_exponent[i] >> (8 * k));
+    WriteLe32Words(r->state, config.private_exponent, kExponentWords);
 }
 
 // A RandomSource over a DriverRandom (the context).
@@ -48,8 +47,8 @@ inline void FillDriverRandom(void *context, uint8_t *out, size_t size) {
         memset(&ctx, 0, sizeof ctx);
         sha1_init(&ctx);
         sha1_update(&ctx, r->state, sizeof r->state);
-        const uint8_t c[4] = {(uint8_t)r->counter, (uint8_t)(r->counter >> 8),
-                              (uint8_t)(r->counter >> 16), (uint8_t)(r->counter >> 24)};
+        uint8_t c[4];
+        WriteLe32(c, r->counter);
         r->counter++;
         sha1_update(&ctx, c, sizeof c);
         if (!r->deterministic) {

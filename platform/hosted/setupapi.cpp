@@ -19,12 +19,6 @@ namespace hosted {
 
 namespace {
 
-constexpr GUID FromProtocol(const PROTOCOL_GUID &g) {
-    return GUID{g.Data1, g.Data2, g.Data3,
-                {g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6],
-                 g.Data4[7]}};
-}
-
 constexpr bool SameGuid(const GUID &a, const PROTOCOL_GUID &b) {
     for (int i = 0; i < 8; i++)
         if (a.Data4[i] != b.Data4[i]) return false;
@@ -38,11 +32,11 @@ static_assert(IOCTL_BATTERY_QUERY_TAG == BATTERY_CODE_QUERY_TAG &&
                   IOCTL_BATTERY_QUERY_INFORMATION == BATTERY_CODE_QUERY_INFORMATION,
               "the battery control codes");
 
-constexpr GUID kMiscInterface = FromProtocol(MISC_INTERFACE_CLASS);
+constexpr GUID kMiscInterface = GuidFromProtocol<GUID>(MISC_INTERFACE_CLASS);
 // The device setup classes: "System" for the misc device; a battery's
 // setup class has the same GUID as its interface class.
 constexpr GUID kSystemClass = {0x4d36e97d, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
-constexpr GUID kBatteryClass = FromProtocol(BATTERY_INTERFACE_CLASS);
+constexpr GUID kBatteryClass = GuidFromProtocol<GUID>(BATTERY_INTERFACE_CLASS);
 
 constexpr DWORD kMiscDevInst = 1;
 constexpr DWORD kFirstBatteryDevInst = 0x100;

@@ -144,7 +144,8 @@ Bytes FromHex(const std::string &hex) {
 }
 
 std::string Le32Hex(uint32_t v) {
-    uint8_t b[4] = {(uint8_t)v, (uint8_t)(v >> 8), (uint8_t)(v >> 16), (uint8_t)(v >> 24)};
+    uint8_t b[4];
+    WriteLe32(b, v);
     return Hex(b, 4);
 }
 

@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <cstring>
 
+#include "battery_class.h"
+#include "misc_driver.h"
 #include "test_support.h"
 
-const GUID kMiscInterface = {0x80DCC0C5, 0xBD3E, 0x4BC0, {0x8A, 0x06, 0x11, 0xEA, 0xE4, 0xAE, 0x72, 0x24}};
-const GUID kBatteryInterface = {0x72631E54, 0x78A4, 0x11D0, {0xBC, 0xF7, 0x00, 0xAA, 0x00, 0xB7, 0xB3, 0x2A}};
+const GUID kMiscInterface = GuidFromProtocol<GUID>(MISC_INTERFACE_CLASS);
+const GUID kBatteryInterface = GuidFromProtocol<GUID>(BATTERY_INTERFACE_CLASS);
 
 namespace {
 

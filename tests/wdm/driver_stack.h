@@ -55,7 +55,3 @@ bool WaitForInterfaces(DWORD timeout_ms);
 // The journal entries of one device, in order.
 std::vector<sim::wdm::JournalEntry> EntriesOf(const sim::wdm::DriverLog &log, uint32_t device);
 
-inline uint32_t HeadWord(const uint8_t *head, uint32_t offset) {
-    return (uint32_t)head[offset] | (uint32_t)head[offset + 1] << 8 |
-           (uint32_t)head[offset + 2] << 16 | (uint32_t)head[offset + 3] << 24;
-}

@@ -154,8 +154,11 @@ HANDLE OpenDevice(const std::wstring &path) {
 
 std::vector<uint8_t> Le32(uint32_t a, uint32_t b = 0, uint32_t c = 0) {
     std::vector<uint8_t> v;
-    for (uint32_t x : {a, b, c})
-        for (int i = 0; i < 4; i++) v.push_back(static_cast<uint8_t>(x >> (8 * i)));
+    for (uint32_t x : {a, b, c}) {
+        uint8_t word[4];
+        WriteLe32(word, x);
+        for (uint8_t byte : word) v.push_back(byte);
+    }
     return v;
 }
 

@@ -140,11 +140,11 @@ void ExpectDriverSaw(const RUN_CASE &c, const sim::wdm::DriverLog &log) {
         ASSERT_NE(ini1, nullptr) << "no phase 1";
         EXPECT_EQ(0, memcmp(ini1->in_head, "Ini1", 4));
         ExpectRequest(*ini1, IOCTL_MISC_SESSION, MISC_PHASE1_SIZE, MISC_PHASE1_SIZE, "phase 1");
-        session = HeadWord(ini1->out_head, 0);
+        session = ReadLe32(ini1->out_head);
         const JournalEntry *ini2 = take();
         ASSERT_NE(ini2, nullptr) << "no phase 2";
         EXPECT_EQ(0, memcmp(ini2->in_head, "Ini2", 4));
-        EXPECT_EQ(HeadWord(ini2->in_head, 4), session);
+        EXPECT_EQ(ReadLe32(ini2->in_head + 4), session);
         ExpectRequest(*ini2, IOCTL_MISC_SESSION, MISC_PHASE2_REQUEST_SIZE, MISC_PHASE2_REPLY_SIZE, "phase 2");
         if (!c.handshake_completes) {
             // The driver failed authentication: the utility drops the
@@ -152,7 +152,7 @@ void ExpectDriverSaw(const RUN_CASE &c, const sim::wdm::DriverLog &log) {
             const JournalEntry *close = take();
             ASSERT_NE(close, nullptr) << "the refused session was not closed";
             ExpectRequest(*close, IOCTL_MISC_SESSION_CLOSE, 4, 0, "session close");
-            EXPECT_EQ(HeadWord(close->in_head, 0), session);
+            EXPECT_EQ(ReadLe32(close->in_head), session);
             EXPECT_EQ(next, requests.size()) << "requests after a refused handshake";
             EXPECT_EQ(log.misc.handshakes_completed, 0u);
             EXPECT_EQ(log.misc.sessions_closed, 1u);
@@ -161,7 +161,7 @@ void ExpectDriverSaw(const RUN_CASE &c, const sim::wdm::DriverLog &log) {
         const JournalEntry *ini3 = take();
         ASSERT_NE(ini3, nullptr) << "no phase 3";
         EXPECT_EQ(0, memcmp(ini3->in_head, "Ini3", 4));
-        EXPECT_EQ(HeadWord(ini3->in_head, 4), session);
+        EXPECT_EQ(ReadLe32(ini3->in_head + 4), session);
         ExpectRequest(*ini3, IOCTL_MISC_SESSION, MISC_PHASE3_REQUEST_SIZE, MISC_PHASE3_REPLY_SIZE, "phase 3");
         EXPECT_EQ(log.misc.handshakes_completed, 1u);
     }
@@ -179,10 +179,10 @@ void ExpectDriverSaw(const RUN_CASE &c, const sim::wdm::DriverLog &log) {
         ASSERT_NE(capsule, nullptr) << "capsule " << id << " missing";
         EXPECT_EQ(capsule->code, IOCTL_MISC_CAPSULE) << "capsule " << id;
         EXPECT_EQ(capsule->result, 1u) << "capsule " << id << " failed with " << capsule->last_error;
-        EXPECT_EQ(HeadWord(capsule->in_head, 4), capsule->in_size) << "capsule " << id;
-        EXPECT_EQ(HeadWord(capsule->in_head, 8), session) << "capsule " << id;
+        EXPECT_EQ(ReadLe32(capsule->in_head + 4), capsule->in_size) << "capsule " << id;
+        EXPECT_EQ(ReadLe32(capsule->in_head + 8), session) << "capsule " << id;
         if (c.mode == kClear) {
-            EXPECT_EQ(HeadWord(capsule->in_head, 12), id) << "message identifier";
+            EXPECT_EQ(ReadLe32(capsule->in_head + 12), id) << "message identifier";
         }
     }
     EXPECT_EQ(log.misc.capsules_served, c.functions.size());
@@ -195,7 +195,7 @@ void ExpectDriverSaw(const RUN_CASE &c, const sim::wdm::DriverLog &log) {
         const JournalEntry *close = take();
         ASSERT_NE(close, nullptr) << "the session was not closed at exit";
         ExpectRequest(*close, IOCTL_MISC_SESSION_CLOSE, 4, 0, "session close");
-        EXPECT_EQ(HeadWord(close->in_head, 0), session);
+        EXPECT_EQ(ReadLe32(close->in_head), session);
         EXPECT_EQ(log.misc.sessions_closed, 1u);
         EXPECT_EQ(log.misc.last_closed_session, session);
     }

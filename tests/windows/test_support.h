@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "byte_order.h"
+
 // Bounds of every wait, in milliseconds. Wine starts a GUI process slowly
 // the first time in a fresh prefix, hence the generous limits.
 constexpr DWORD kStartTimeoutMs = 30000;
@@ -21,13 +23,6 @@ void SetCellvaroExePath(const std::wstring &path);
 // The whole file, or an empty vector if it cannot be read.
 std::vector<uint8_t> ReadWholeFile(const std::wstring &path);
 
-inline uint16_t ReadLe16(const uint8_t *p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-inline uint32_t ReadLe32(const uint8_t *p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 // Handles messages of the test's own windows while it waits for others.
 void PumpMessages();
